@@ -1,0 +1,114 @@
+#pragma once
+
+// The OAuth 2.0 token core: client credentials, the MAC token record and its protected storage,
+// the token grants, and MAC-signed requests. It never writes the settings store itself: changes
+// leave as settingsChanged maps, and an empty map asks for the whole store to be removed.
+
+#include "MacSignature.h"
+
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QSettings>
+#include <QSharedPointer>
+#include <QUrlQuery>
+#include <QVariant>
+#include <QVariantMap>
+
+class QNetworkReply;
+
+namespace zel::network {
+class AuthenticatedReply;
+}
+
+class AbstractOAuth2Client : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString oauthServer MEMBER m_oauthServer READ oauthServer)
+    Q_PROPERTY(QString redirectUri MEMBER m_redirectUri READ redirectUri)
+    Q_PROPERTY(QString clientId MEMBER m_clientId READ clientId)
+    Q_PROPERTY(QString clientSecret MEMBER m_clientSecret READ clientSecret)
+
+public:
+    explicit AbstractOAuth2Client(QObject* parent = nullptr);
+    ~AbstractOAuth2Client() override;
+
+    QString oauthServer() const { return m_oauthServer; }
+    QString redirectUri() const { return m_redirectUri; }
+    QString clientId() const { return m_clientId; }
+    QString clientSecret() const { return m_clientSecret; }
+
+    void setOauthServer(const QString& origin) { m_oauthServer = origin; }
+    void setRedirectUri(const QString& uri) { m_redirectUri = uri; }
+    // Both always emit settingsChanged, also when the value did not change.
+    void setClientId(const QString& id);
+    void setClientSecret(const QString& secret);
+
+    void loadSettings(const QSharedPointer<QSettings>& settings);
+    void clearCredentials();
+
+    // Data protection of the platform; an empty result on failure.
+    static QByteArray protectData(const QByteArray& bytes);
+    static QByteArray unprotectData(const QByteArray& bytes);
+    // Settings forms: base64 text of the protected bytes, and back to the plain bytes.
+    static QVariant protectValue(const QVariant& value);
+    static QVariant unprotectValue(const QVariant& value);
+
+    // Authenticated request entry points: each returns a new reply that sends once a valid
+    // token is held (or fails with code 204 when none can be had).
+    zel::network::AuthenticatedReply* authenticatedGet(const QNetworkRequest& request);
+    zel::network::AuthenticatedReply* authenticatedPost(
+        const QNetworkRequest& request, const QByteArray& body);
+    zel::network::AuthenticatedReply* authenticatedPut(
+        const QNetworkRequest& request, const QByteArray& body);
+    zel::network::AuthenticatedReply* authenticatedDelete(const QNetworkRequest& request);
+    zel::network::AuthenticatedReply* authenticatedRequest(QNetworkAccessManager::Operation operation,
+        const QNetworkRequest& request, const QByteArray& body);
+
+    // A request with the form headers (Content-Type form-urlencoded, Accept JSON).
+    static QNetworkRequest createFormRequest(const QUrl& url);
+
+signals:
+    void loggedIn();
+    void hasAccessToken();
+    void settingsChanged(QVariantMap settings);
+    void accessTokenError(QString message);
+    void disconnected();
+
+public slots:
+    void fetchAccessTokenUsingAuthorizationCode(QString code);
+    void fetchAccessTokenUsingClientCredentials();
+
+private slots:
+    void ensureAccessToken();
+    void accessTokenRequestFinished(int statusCode, QJsonDocument result);
+    void accessTokenRequestFailed(QString message, int code);
+
+protected:
+    void fetchAccessTokenUsingRefreshToken();
+    void fetchAccessToken(QUrlQuery& query);
+    // Signs the request with the current token and sends it; null for an operation without verb.
+    QNetworkReply* sendSignedRequest(QNetworkAccessManager::Operation operation,
+        const QNetworkRequest& request, const QByteArray& body);
+
+    MacToken token;
+    QString pendingGrantType; // grant in flight; empty when none
+
+private:
+    // Starts an authorization-code grant that had to wait for the grant in flight.
+    void startQueuedGrant();
+    // Ends the grant in flight after a refusal: forget the tokens and wipe the store.
+    void dropTokens();
+
+    // A login's single-use code that arrived while another grant was in flight; the newest wins.
+    QString queuedAuthorizationCode;
+
+private:
+    friend class zel::network::AuthenticatedReply;
+    friend class TokenCoreTestAccess;
+
+    QString m_oauthServer;
+    QString m_redirectUri;
+    QString m_clientId;
+    QString m_clientSecret;
+};

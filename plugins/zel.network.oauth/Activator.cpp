@@ -1,0 +1,24 @@
+#include "Activator.h"
+
+#include "ZelOAuthClient.h"
+
+namespace {
+// Registered when the library is loaded, so that hosts can put a LoginState into a QVariant
+// or a queued connection before anything has been started.
+const int loginStateTypeId = qRegisterMetaType<zel::network::LoginState>("zel::network::LoginState");
+}
+
+void Activator::start(const QSharedPointer<zel::core::PluginContext>& context)
+{
+    Q_UNUSED(loginStateTypeId);
+    QSharedPointer<QSettings> settings = context->settings(0);
+    auto* service = new zel::OAuth2ClientImpl(settings, this);
+    // The object itself, not an interface part: the host casts it by IID.
+    context->registerService("zel.network.OAuth2Client", static_cast<QObject*>(service));
+    context->registerService("zel.network.OAuth2DebugClient", static_cast<QObject*>(service));
+}
+
+void Activator::stop()
+{
+    // The service stays alive and registered until the Activator is destroyed.
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+// The plug-in's root object: the host starts it and receives the account service from it.
+
+#include "PluginActivator.h"
+
+#include <QObject>
+
+class Activator : public QObject, public zel::core::PluginActivator {
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID "zel.network.oauth" FILE "Activator.json")
+    Q_INTERFACES(zel::core::PluginActivator)
+
+public:
+    void start(const QSharedPointer<zel::core::PluginContext>& context) override;
+    void stop() override;
+};

@@ -1,0 +1,62 @@
+#pragma once
+
+// One new-account registration through the OAuth server's HTML form.
+
+#include "InterfaceAliases.h"
+
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QVariantMap>
+
+namespace zel {
+
+class OAuth2ClientImpl;
+
+class RegistrationRequestImpl : public QObject, public network::RegistrationRequest {
+    Q_OBJECT
+    Q_PROPERTY(QString email MEMBER m_email READ email)
+    Q_PROPERTY(QString password MEMBER m_password)
+    Q_PROPERTY(QString firstName MEMBER m_firstName READ firstName)
+    Q_PROPERTY(QString lastName MEMBER m_lastName READ lastName)
+    Q_PROPERTY(QString country MEMBER m_country READ country)
+    Q_PROPERTY(bool newsletterSubscribed MEMBER m_newsletterSubscribed)
+
+public:
+    explicit RegistrationRequestImpl(OAuth2ClientImpl* client);
+    ~RegistrationRequestImpl() override;
+
+    QObject* object() override { return this; }
+    void setEmail(const QString& email) override { m_email = email; }
+    QString email() const override { return m_email; }
+    void setPassword(const QString& password) override { m_password = password; }
+    void setFirstName(const QString& firstName) override { m_firstName = firstName; }
+    QString firstName() const override { return m_firstName; }
+    void setLastName(const QString& lastName) override { m_lastName = lastName; }
+    QString lastName() const override { return m_lastName; }
+    void setCountry(const QString& country) override { m_country = country; }
+    QString country() const override { return m_country; }
+    void setNewsletterSubscribed(bool subscribed) override { m_newsletterSubscribed = subscribed; }
+    void send() override;
+
+signals:
+    void finished(QString email);
+    void failed(QVariantMap errors);
+
+private slots:
+    void onCredentials();
+    void onCredentialsFailure(QString error);
+    void onRegistrationFormReceived();
+    void onRegistrationCompleted();
+
+private:
+    QString m_email;
+    QString m_password;
+    QString m_firstName;
+    QString m_lastName;
+    QString m_country;
+    bool m_newsletterSubscribed = false;
+    OAuth2ClientImpl* client;
+    QNetworkAccessManager networkAccessManager;
+};
+
+} // namespace zel

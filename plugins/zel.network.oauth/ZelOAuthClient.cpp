@@ -1,0 +1,294 @@
+#include "ZelOAuthClient.h"
+
+#include "AuthenticatedReply.h"
+#include "JsonNetworkReplyImpl.h"
+#include "LoginRequestImpl.h"
+#include "Logging.h"
+#include "RegistrationRequestImpl.h"
+#include "platform/IdentityRules.h"
+#include "platform/SystemLookup.h"
+
+#include <QHostInfo>
+#include <QJsonObject>
+#include <QNetworkReply>
+#include <QStringList>
+
+namespace zel {
+
+namespace {
+
+const QString keyOauthServer = QStringLiteral("oauthServer");
+const QString keyApiServer = QStringLiteral("apiServer");
+const QString keyPendingActivation = QStringLiteral("pendingActivation");
+
+// Identifies the kind of client application to the server; the same on every installation.
+const QByteArray clientClassId = QByteArrayLiteral("Rb5Tq8WmZ3xKvN7pLh2Ds");
+
+QString fromStd(const std::string& text)
+{
+    return QString::fromUtf8(text.data(), int(text.size()));
+}
+
+} // namespace
+
+OAuth2ClientImpl::OAuth2ClientImpl(const QSharedPointer<QSettings>& settings, QObject* parent)
+    : AbstractOAuth2Client(parent)
+    , settingsStore(settings)
+    , systemLookup(zel::platform::createSystemLookup())
+{
+    setRedirectUri(QStringLiteral("zel://authorize"));
+    setOauthServer(
+        settingsStore->value(keyOauthServer, QStringLiteral(ZEL_DEFAULT_OAUTH_SERVER)).toString());
+    m_apiServer = settingsStore->value(keyApiServer, QStringLiteral(ZEL_DEFAULT_API_SERVER)).toString();
+    loadSettings(settingsStore);
+
+    connect(this, &AbstractOAuth2Client::settingsChanged, this, &OAuth2ClientImpl::onSettingsChanged);
+    connect(this, &AbstractOAuth2Client::loggedIn, this, &OAuth2ClientImpl::loggedIn);
+
+    if (token.refreshToken.isEmpty()) {
+        currentLoginState = zel::network::LoggedOut;
+        if (settingsStore->contains(keyPendingActivation)) {
+            // A registered account waits for activation: this grant succeeds once it is active.
+            currentLoginState = zel::network::PendingActivation;
+            fetchAccessTokenUsingClientCredentials();
+        }
+    } else {
+        currentLoginState = zel::network::LoggedIn;
+        settingsStore->remove(keyPendingActivation);
+    }
+}
+
+OAuth2ClientImpl::~OAuth2ClientImpl() = default;
+
+void OAuth2ClientImpl::setSystemLookup(std::unique_ptr<zel::platform::SystemLookup> lookup)
+{
+    systemLookup = std::move(lookup);
+}
+
+QNetworkRequest OAuth2ClientImpl::createApiRequest(const QString& path) const
+{
+    QNetworkRequest request(QUrl(m_apiServer + path, QUrl::TolerantMode));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    request.setRawHeader("Accept", "application/json");
+    return request;
+}
+
+zel::network::AuthenticatedReply* OAuth2ClientImpl::get(const QString& path)
+{
+    return authenticatedGet(createApiRequest(path));
+}
+
+zel::network::AuthenticatedReply* OAuth2ClientImpl::post(const QString& path, const QByteArray& data)
+{
+    return authenticatedPost(createApiRequest(path), data);
+}
+
+zel::network::AuthenticatedReply* OAuth2ClientImpl::put(const QString& path, const QByteArray& data)
+{
+    return authenticatedPut(createApiRequest(path), data);
+}
+
+bool OAuth2ClientImpl::isLoggedIn() const
+{
+    return !token.refreshToken.isEmpty();
+}
+
+QString OAuth2ClientImpl::pendingActivationEmail() const
+{
+    return settingsStore->value(keyPendingActivation).toString();
+}
+
+void OAuth2ClientImpl::setLoginState(zel::network::LoginState state)
+{
+    currentLoginState = state;
+    emit loginStateChanged(state);
+}
+
+void OAuth2ClientImpl::onSettingsChanged(QVariantMap values)
+{
+    if (values.isEmpty()) {
+        settingsStore->remove(QString());
+    } else {
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            settingsStore->setValue(it.key(), it.value());
+    }
+    settingsStore->sync();
+    if (settingsStore->status() != QSettings::NoError)
+        qCWarning(lcAccount) << "Settings could not be written:" << settingsStore->fileName();
+}
+
+void OAuth2ClientImpl::logout()
+{
+    onSettingsChanged(QVariantMap());
+    loadSettings(settingsStore);
+    clearCredentials();
+    setLoginState(zel::network::LoggedOut);
+    emit loggedOut();
+}
+
+void OAuth2ClientImpl::loggedIn()
+{
+    settingsStore->remove(keyPendingActivation);
+    setLoginState(zel::network::LoggedIn);
+}
+
+void OAuth2ClientImpl::onRegistrationFinished(QString email)
+{
+    settingsStore->setValue(keyPendingActivation, email);
+    setLoginState(zel::network::PendingActivation);
+}
+
+void OAuth2ClientImpl::login(const QString& email, const QString& password)
+{
+    if (email.isEmpty() && password.isEmpty()
+        && currentLoginState == zel::network::PendingActivation) {
+        // The activation check: succeeds once the user has activated the registered account.
+        fetchAccessTokenUsingClientCredentials();
+        return;
+    }
+    auto* request = new LoginRequestImpl(email, password, this);
+    connect(request, &LoginRequestImpl::finished, request, &QObject::deleteLater);
+    connect(request, &LoginRequestImpl::failed, request, &QObject::deleteLater);
+}
+
+::network::RegistrationRequest* OAuth2ClientImpl::createRegistrationRequest()
+{
+    auto* request = new RegistrationRequestImpl(this);
+    connect(request, &RegistrationRequestImpl::finished, request, &QObject::deleteLater);
+    connect(request, &RegistrationRequestImpl::failed, request, &QObject::deleteLater);
+    return request;
+}
+
+// --- Device credentials ----------------------------------------------------------------------
+
+void OAuth2ClientImpl::fetchClientCredentials()
+{
+    if (!AbstractOAuth2Client::clientId().isEmpty() && !clientSecret().isEmpty()) {
+        emit credentialsFetched();
+        return;
+    }
+
+    const QString userName = fromStd(systemLookup->userName().value_or(std::string()));
+    const QByteArray lowered = userName.toLower().toUtf8();
+    const std::string userIdentifier
+        = zel::platform::sha1Hex(std::string_view(lowered.constData(), size_t(lowered.size())));
+    const std::string deviceIdentifier = zel::platform::deviceIdentifier(*systemLookup);
+
+    QByteArray body;
+    body += "client_class_id=" + formEncode(QString::fromLatin1(clientClassId));
+    body += "&model_identifier=" + formEncode(QStringLiteral("PC"));
+    body += "&device_identifier=" + formEncode(fromStd(deviceIdentifier));
+    body += "&user_identifier=" + formEncode(fromStd(userIdentifier));
+    body += "&device_name=" + formEncode(QHostInfo::localHostName());
+
+    const QUrl url(oauthServer() + QLatin1String("/oauth/credentials"), QUrl::TolerantMode);
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader,
+        QByteArrayLiteral("application/x-www-form-urlencoded"));
+    qCDebug(lcAccount) << "Registering the device at" << url.toString(QUrl::RemoveUserInfo);
+
+    auto* manager = new QNetworkAccessManager;
+    QNetworkReply* reply = manager->post(request, body);
+    connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
+    auto* json = new JsonNetworkReplyImpl(reply);
+    connect(json, &JsonNetworkReplyImpl::finished, this, &OAuth2ClientImpl::onCredentialsReceived);
+    connect(json, &JsonNetworkReplyImpl::error, this, &OAuth2ClientImpl::onCredentialsFailure);
+}
+
+void OAuth2ClientImpl::onCredentialsReceived(int statusCode, QJsonDocument result)
+{
+    if (QObject* json = sender())
+        json->deleteLater();
+    const QString invalid = QStringLiteral("Invalid server response");
+    if (!result.isObject()) {
+        qCWarning(lcAccount) << "Device registration answered" << statusCode << "without an object";
+        emit credentialsFailure(invalid);
+        return;
+    }
+    const QJsonObject object = result.object();
+    const QString id = object.value(QLatin1String("client_id")).toString();
+    const QString secret = object.value(QLatin1String("client_secret")).toString();
+    if (id.isEmpty() || secret.isEmpty()) {
+        qCWarning(lcAccount) << "Device registration answered" << statusCode
+                             << "without client credentials";
+        emit credentialsFailure(invalid);
+        return;
+    }
+    setClientId(id);
+    setClientSecret(secret);
+    qCDebug(lcAccount) << "Device registered";
+    emit credentialsFetched();
+}
+
+void OAuth2ClientImpl::onCredentialsFailure(QString error, int code)
+{
+    Q_UNUSED(error);
+    if (QObject* json = sender())
+        json->deleteLater();
+    qCWarning(lcAccount) << "Device registration failed, code" << code;
+    emit credentialsFailure(QStringLiteral("Could not fetch client credentials from server"));
+}
+
+// --- PubNub configuration and manage-account URL ---------------------------------------------
+
+zel::network::JsonNetworkReply* OAuth2ClientImpl::fetchPubNubConfig()
+{
+    if (AbstractOAuth2Client::clientId().isEmpty() || clientSecret().isEmpty()) {
+        qCWarning(lcAccount) << "Cannot fetch PubNub config with empty client credentials.";
+        return nullptr;
+    }
+    QUrl url(oauthServer() + QLatin1String("/config/pubnub"), QUrl::TolerantMode);
+    url.setUserName(AbstractOAuth2Client::clientId(), QUrl::DecodedMode);
+    url.setPassword(clientSecret(), QUrl::DecodedMode);
+    QNetworkRequest request(url);
+    request.setRawHeader("Accept", "application/json");
+
+    auto* manager = new QNetworkAccessManager;
+    QNetworkReply* reply = manager->get(request);
+    connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
+    auto* json = new JsonNetworkReplyImpl(reply);
+    return json;
+}
+
+void OAuth2ClientImpl::requestManageAccountOnlineUrl()
+{
+    zel::network::AuthenticatedReply* reply = post(QStringLiteral("/login-token"), QByteArray());
+    // An authenticated reply deletes itself after an error of its request, but not after a
+    // token error (code 204) or code 7: release it then too, once it has reported.
+    connect(reply, &zel::network::AuthenticatedReply::error, reply, [reply](QString, int code) {
+        if (code == 204 || code == 7)
+            reply->deleteLater();
+    });
+    connect(reply, &zel::network::AuthenticatedReply::finished, this, [this, reply](QJsonDocument json) {
+        reply->deleteLater();
+        const QString loginToken = json.object().value(QLatin1String("token")).toString();
+        const QUrl url(oauthServer() + QLatin1String("/integration?login-token=") + loginToken,
+            QUrl::TolerantMode);
+        emit manageAccountOnlineUrlReady(url);
+    });
+}
+
+// --- User details ------------------------------------------------------------------------------
+
+QVariantHash OAuth2ClientImpl::userDetails() const
+{
+    const zel::platform::UserDetails details = zel::platform::userDetails(*systemLookup);
+    QVariantHash result;
+    if (details.firstName)
+        result.insert(QStringLiteral("first-name"), fromStd(*details.firstName));
+    if (details.lastName)
+        result.insert(QStringLiteral("last-name"), fromStd(*details.lastName));
+    if (details.email) {
+        result.insert(QStringLiteral("email"), fromStd(*details.email));
+    } else if (!details.emailList.empty()) {
+        QStringList emails;
+        for (const std::string& email : details.emailList)
+            emails.append(fromStd(email));
+        result.insert(QStringLiteral("email"), emails);
+    }
+    if (details.country)
+        result.insert(QStringLiteral("country"), fromStd(*details.country));
+    return result;
+}
+
+} // namespace zel

@@ -1,0 +1,86 @@
+#pragma once
+
+// The account service that the plug-in hands to the host: server origins, the settings store,
+// login state, device credentials, and the entry points of the web flows and API calls.
+
+#include "AbstractOAuth2Client.h"
+#include "InterfaceAliases.h"
+
+#include <QJsonDocument>
+#include <QSettings>
+#include <QSharedPointer>
+#include <QUrl>
+
+#include <memory>
+
+namespace zel::platform {
+class SystemLookup;
+}
+
+
+namespace zel {
+
+class OAuth2ClientImpl : public AbstractOAuth2Client,
+                         public network::OAuth2Client,
+                         public network::internal::OAuth2DebugClient {
+    Q_OBJECT
+    Q_INTERFACES(network::OAuth2Client network::internal::OAuth2DebugClient)
+    Q_PROPERTY(QString apiServer MEMBER m_apiServer READ apiServer)
+
+public:
+    OAuth2ClientImpl(const QSharedPointer<QSettings>& settings, QObject* parent);
+    ~OAuth2ClientImpl() override;
+
+    // network::OAuth2Client
+    QObject* object() override { return this; }
+    zel::network::AuthenticatedReply* get(const QString& path) override;
+    zel::network::AuthenticatedReply* post(const QString& path, const QByteArray& data) override;
+    zel::network::AuthenticatedReply* put(const QString& path, const QByteArray& data) override;
+    bool isLoggedIn() const override;
+    zel::network::LoginState loginState() const override { return currentLoginState; }
+    void login(const QString& email, const QString& password) override;
+    ::network::RegistrationRequest* createRegistrationRequest() override;
+    QVariantHash userDetails() const override;
+    void requestManageAccountOnlineUrl() override;
+    zel::network::JsonNetworkReply* fetchPubNubConfig() override;
+    QString clientId() const override { return AbstractOAuth2Client::clientId(); }
+    QString pendingActivationEmail() const override;
+
+    QString apiServer() const { return m_apiServer; }
+
+    // The API request for the API server's origin followed by path.
+    QNetworkRequest createApiRequest(const QString& path) const;
+
+    // Makes sure the device holds client credentials: credentialsFetched() (possibly before
+    // this returns) or credentialsFailure(QString).
+    void fetchClientCredentials();
+
+    // Replaces the source of machine and user facts (tests feed their own).
+    void setSystemLookup(std::unique_ptr<zel::platform::SystemLookup> lookup);
+
+signals:
+    void credentialsFetched();
+    void credentialsFailure(QString error);
+    void loginError(QString message);
+    void loggedOut();
+    void loginStateChanged(zel::network::LoginState state);
+    void manageAccountOnlineUrlReady(QUrl url);
+
+private slots:
+    void logout() override;
+    void loggedIn();
+    void onSettingsChanged(QVariantMap values);
+    void onRegistrationFinished(QString email);
+    void onCredentialsReceived(int statusCode, QJsonDocument result);
+    void onCredentialsFailure(QString error, int code);
+
+private:
+    void setLoginState(zel::network::LoginState state);
+
+    QSharedPointer<QSettings> settingsStore;
+    QString m_apiServer;
+    zel::network::LoginState currentLoginState = zel::network::LoggedOut;
+    std::unique_ptr<zel::platform::SystemLookup> systemLookup;
+};
+
+} // namespace zel

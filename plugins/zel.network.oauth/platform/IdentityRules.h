@@ -1,0 +1,33 @@
+#pragma once
+
+// Platform-independent rules that turn system lookups into the device identity and the user
+// details. Qt-free so that the Windows checks run the very same code.
+
+#include "SystemLookup.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zel::platform {
+
+// Lower-case hexadecimal SHA-1 digest (40 characters) of the bytes.
+std::string sha1Hex(std::string_view bytes);
+
+// SHA-1 hex of the machine id exactly as read; the digest of no bytes when it is unreadable.
+std::string deviceIdentifier(const SystemLookup& lookup);
+
+struct UserDetails {
+    std::optional<std::string> firstName;
+    std::optional<std::string> lastName;
+    std::optional<std::string> email; // the user principal name, when known
+    std::vector<std::string> emailList; // the profile's accounts, used only when email is absent
+    std::optional<std::string> country;
+};
+
+// Display name split at its first space (both absent when the lookup failed), the principal
+// name or else the account list as e-mail, and the country.
+UserDetails userDetails(const SystemLookup& lookup);
+
+} // namespace zel::platform

@@ -1,0 +1,20 @@
+#pragma once
+
+// Reaches into the token core for tests: the token record, the grant in flight, and the
+// private slot that makes sure a token is held.
+
+#include "AbstractOAuth2Client.h"
+
+class TokenCoreTestAccess {
+public:
+    static MacToken& token(AbstractOAuth2Client& client) { return client.token; }
+    static QString pendingGrantType(const AbstractOAuth2Client& client)
+    {
+        return client.pendingGrantType;
+    }
+    static void ensureAccessToken(AbstractOAuth2Client& client) { client.ensureAccessToken(); }
+    static void fetchRefresh(AbstractOAuth2Client& client)
+    {
+        client.fetchAccessTokenUsingRefreshToken();
+    }
+};
