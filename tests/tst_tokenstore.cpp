@@ -238,7 +238,6 @@ void tst_TokenStore::loadSettings()
         QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
     if (stored.value("client_secret") == "cs") // the clear text does not decode as a blob
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("unprotect"));
-    QTest::failOnWarning(QRegularExpression(".*"));
     client.loadSettings(reread);
 
     QCOMPARE(client.clientId(), clientId);
