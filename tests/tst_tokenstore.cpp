@@ -202,7 +202,8 @@ void tst_TokenStore::loadSettings_data()
     badRefresh["refresh_token"] = "%%%";
     QTest::addRow("refresh token not base64") << badRefresh << "cid"
                                               << "cs" << QString() << QByteArray("mk") << sha256
-                                              << qint64(1700000000123) << QString();
+                                              << qint64(1700000000123)
+                                              << QStringLiteral("A stored protected value is not base64 text");
     QVariantMap wrongTypes = full;
     wrongTypes["issue_time"] = "yesterday";
     wrongTypes["client_id"] = 4711;
@@ -235,7 +236,7 @@ void tst_TokenStore::loadSettings()
     TestClient client;
     client.record().algorithm = QCryptographicHash::Sha1;
     if (!warning.isEmpty())
-        QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(warning)));
     if (stored.value("client_secret") == "cs") // the clear text does not decode as a blob
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("unprotect"));
     client.loadSettings(reread);
@@ -413,6 +414,8 @@ void tst_TokenStore::initialLoginState()
     if (pending)
         store->setValue("pendingActivation", "new@example.com");
 
+    if (grants)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Token request failed"));
     OAuth2ClientImpl client(store, nullptr);
     QSignalSpy errors(&client, &AbstractOAuth2Client::accessTokenError);
     QCOMPARE(int(client.loginState()), state);
@@ -443,7 +446,7 @@ void tst_TokenStore::loginStateTransitions()
         });
     QVERIFY(QMetaObject::invokeMethod(&client, "onRegistrationFinished", Q_ARG(QString, "new@example.com")));
     QCOMPARE(client.pendingActivationEmail(), QStringLiteral("new@example.com"));
-    emit client.loggedIn(); // as the token core announces a successful grant
+    emit static_cast<AbstractOAuth2Client&>(client).loggedIn(); // as after a successful grant
     QVERIFY(!store->contains("pendingActivation"));
     QVERIFY(QMetaObject::invokeMethod(&client, "onRegistrationFinished", Q_ARG(QString, QString())));
     QVERIFY(store->contains("pendingActivation")); // stored unchanged, also when empty
