@@ -1,0 +1,358 @@
+#include "Commands.h"
+
+#include "AuthenticatedReply.h"
+#include "JsonNetworkReply.h"
+#include "OAuth2Client.h"
+#include "RegistrationRequest.h"
+
+#include <QJsonObject>
+
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+// Messages go to stderr; stdout carries only the result.
+void note(const QString& message)
+{
+    std::fputs(("zel-account: " + message + '\n').toUtf8().constData(), stderr);
+    std::fflush(stderr);
+}
+
+void writeOut(const QByteArray& bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+const int stillWaitingAfterMs = 2000;
+
+} // namespace
+
+CommandRunner::CommandRunner(network::OAuth2Client* client, QObject* service, Invocation invocation)
+    : client(client)
+    , service(service)
+    , invocation(std::move(invocation))
+{
+    progressTimer.setSingleShot(true);
+    timeoutTimer.setSingleShot(true);
+    timeoutTimer.setTimerType(Qt::PreciseTimer); // a coarse timer may fire 5% early
+    connect(&progressTimer, &QTimer::timeout, this, &CommandRunner::onStillWaiting);
+    connect(&timeoutTimer, &QTimer::timeout, this, &CommandRunner::onTimeout);
+}
+
+QString CommandRunner::stateName(zel::network::LoginState state)
+{
+    switch (state) {
+    case zel::network::LoggedOut:
+        return QStringLiteral("LoggedOut");
+    case zel::network::LoggedIn:
+        return QStringLiteral("LoggedIn");
+    case zel::network::PendingActivation:
+        return QStringLiteral("PendingActivation");
+    }
+    return QStringLiteral("Unknown%1").arg(int(state));
+}
+
+void CommandRunner::start()
+{
+    const QString& command = invocation.command;
+    if (command == QLatin1String("status"))
+        runStatus();
+    else if (command == QLatin1String("login"))
+        runLogin();
+    else if (command == QLatin1String("activate"))
+        runActivate();
+    else if (command == QLatin1String("register"))
+        runRegister();
+    else if (command == QLatin1String("get") || command == QLatin1String("post")
+        || command == QLatin1String("put"))
+        runApiCall();
+    else if (command == QLatin1String("pubnub"))
+        runPubNub();
+    else if (command == QLatin1String("manage-url"))
+        runManageUrl();
+    else if (command == QLatin1String("user-details"))
+        runUserDetails();
+    else if (command == QLatin1String("logout"))
+        runLogout();
+    else
+        fail(QStringLiteral("unknown command %1").arg(command));
+}
+
+void CommandRunner::connectService(const char* signal, const char* slot)
+{
+    if (!connect(service, signal, this, slot))
+        note(QStringLiteral("the plug-in's service lacks the signal %1").arg(signal + 1));
+}
+
+void CommandRunner::startWaiting()
+{
+    if (done)
+        return;
+    elapsed.start();
+    progressTimer.start(stillWaitingAfterMs);
+    timeoutTimer.start(invocation.timeoutMs);
+}
+
+// --- Commands ------------------------------------------------------------------------------------
+
+void CommandRunner::runStatus()
+{
+    const zel::network::LoginState state = client->loginState();
+    succeed(QJsonDocument(QJsonObject {
+        { QStringLiteral("loginState"), stateName(state) },
+        { QStringLiteral("loginStateValue"), int(state) },
+        { QStringLiteral("isLoggedIn"), client->isLoggedIn() },
+        { QStringLiteral("clientId"), client->clientId() },
+        { QStringLiteral("pendingActivationEmail"), client->pendingActivationEmail() },
+    }));
+}
+
+void CommandRunner::runLogin()
+{
+    ignoreActivationRefusal = client->loginState() == zel::network::PendingActivation;
+    connectService(SIGNAL(loginStateChanged(zel::network::LoginState)),
+        SLOT(onLoginStateChanged(zel::network::LoginState)));
+    connectService(SIGNAL(loginError(QString)), SLOT(onLoginFailed(QString)));
+    connectService(SIGNAL(credentialsFailure(QString)), SLOT(onLoginFailed(QString)));
+    connectService(SIGNAL(accessTokenError(QString)), SLOT(onAccessTokenError(QString)));
+    client->login(invocation.email, invocation.password);
+    invocation.password.fill(QChar(0));
+    invocation.password.clear();
+    startWaiting();
+}
+
+void CommandRunner::runActivate()
+{
+    const zel::network::LoginState state = client->loginState();
+    if (state != zel::network::PendingActivation) {
+        fail(QStringLiteral("no registered account is waiting for activation (login state %1)")
+                 .arg(stateName(state)));
+        return;
+    }
+    connectService(SIGNAL(loginStateChanged(zel::network::LoginState)),
+        SLOT(onLoginStateChanged(zel::network::LoginState)));
+    connectService(SIGNAL(accessTokenError(QString)), SLOT(onAccessTokenError(QString)));
+    // A refusal that arrives as a finished answer ends only in an empty settings map.
+    connectService(
+        SIGNAL(settingsChanged(QVariantMap)), SLOT(onActivationSettingsChanged(QVariantMap)));
+    client->login(QString(), QString());
+    startWaiting();
+}
+
+void CommandRunner::runRegister()
+{
+    network::RegistrationRequest* request = client->createRegistrationRequest();
+    if (!request) {
+        fail(QStringLiteral("the plug-in created no registration request"));
+        return;
+    }
+    connect(
+        request->object(), SIGNAL(finished(QString)), this, SLOT(onRegistrationFinished(QString)));
+    connect(request->object(), SIGNAL(failed(QVariantMap)), this,
+        SLOT(onRegistrationFailed(QVariantMap)));
+    request->setEmail(invocation.email);
+    request->setPassword(invocation.password);
+    invocation.password.fill(QChar(0));
+    invocation.password.clear();
+    request->setFirstName(invocation.firstName);
+    request->setLastName(invocation.lastName);
+    request->setCountry(invocation.country);
+    request->setNewsletterSubscribed(invocation.newsletter);
+    request->send();
+    startWaiting();
+}
+
+void CommandRunner::runApiCall()
+{
+    // Some implementations report a token failure before the call returns, that is before
+    // anyone can have connected to the reply; the service's own signal still arrives here.
+    connectService(SIGNAL(accessTokenError(QString)), SLOT(onAccessTokenError(QString)));
+    zel::network::AuthenticatedReply* reply = nullptr;
+    if (invocation.command == QLatin1String("get"))
+        reply = client->get(invocation.path);
+    else if (invocation.command == QLatin1String("post"))
+        reply = client->post(invocation.path, invocation.body);
+    else
+        reply = client->put(invocation.path, invocation.body);
+    if (done)
+        return;
+    if (!reply) {
+        fail(QStringLiteral("the plug-in created no request"));
+        return;
+    }
+    QObject* object = static_cast<QObject*>(reply);
+    pendingReply = object;
+    connect(object, SIGNAL(finished(QJsonDocument)), this, SLOT(onReplyFinished(QJsonDocument)));
+    connect(object, SIGNAL(error(QString, int)), this, SLOT(onReplyError(QString, int)));
+    startWaiting();
+}
+
+void CommandRunner::runPubNub()
+{
+    zel::network::JsonNetworkReply* reply = client->fetchPubNubConfig();
+    if (!reply) {
+        fail(QStringLiteral("no client credentials (a device must have registered first)"));
+        return;
+    }
+    QObject* object = reply->object();
+    pendingReply = object;
+    connect(object, SIGNAL(finished(int, QJsonDocument)), this,
+        SLOT(onJsonReplyFinished(int, QJsonDocument)));
+    connect(object, SIGNAL(error(QString, int)), this, SLOT(onReplyError(QString, int)));
+    startWaiting();
+}
+
+void CommandRunner::runManageUrl()
+{
+    connectService(SIGNAL(manageAccountOnlineUrlReady(QUrl)), SLOT(onManageUrlReady(QUrl)));
+    connectService(SIGNAL(accessTokenError(QString)), SLOT(onAccessTokenError(QString)));
+    client->requestManageAccountOnlineUrl();
+    startWaiting();
+}
+
+void CommandRunner::runUserDetails()
+{
+    succeed(QJsonDocument(QJsonObject::fromVariantHash(client->userDetails())));
+}
+
+void CommandRunner::runLogout()
+{
+    auto* debugClient = qobject_cast<network::internal::OAuth2DebugClient*>(service);
+    if (!debugClient) {
+        fail(QStringLiteral("the plug-in offers no logout"));
+        return;
+    }
+    debugClient->logout();
+    succeed(QJsonDocument(
+        QJsonObject { { QStringLiteral("loginState"), stateName(client->loginState()) } }));
+}
+
+// --- Outcomes ------------------------------------------------------------------------------------
+
+void CommandRunner::onLoginStateChanged(zel::network::LoginState state)
+{
+    if (done || state != zel::network::LoggedIn)
+        return;
+    succeed(QJsonDocument(QJsonObject { { QStringLiteral("loginState"), stateName(state) } }));
+}
+
+void CommandRunner::onLoginFailed(const QString& message)
+{
+    if (!done)
+        fail(QStringLiteral("login failed: %1").arg(message));
+}
+
+void CommandRunner::onAccessTokenError(const QString& message)
+{
+    if (done)
+        return;
+    if (ignoreActivationRefusal) {
+        ignoreActivationRefusal = false;
+        note(QStringLiteral("the account is not activated yet (%1); waiting for the login")
+                 .arg(message));
+        return;
+    }
+    fail(QStringLiteral("no access token: %1").arg(message));
+}
+
+void CommandRunner::onActivationSettingsChanged(const QVariantMap& values)
+{
+    if (!done && values.isEmpty())
+        fail(QStringLiteral(
+            "the server refused the activation check; the stored account was removed"));
+}
+
+void CommandRunner::onReplyFinished(const QJsonDocument& json)
+{
+    if (pendingReply)
+        pendingReply->deleteLater();
+    if (!done)
+        succeed(json);
+}
+
+void CommandRunner::onReplyError(const QString& message, int code)
+{
+    // An authenticated reply releases itself after an error; a JSON reply is ours to release.
+    if (pendingReply && invocation.command == QLatin1String("pubnub"))
+        pendingReply->deleteLater();
+    if (!done)
+        fail(QStringLiteral("request failed (code %1): %2").arg(code).arg(message));
+}
+
+void CommandRunner::onJsonReplyFinished(int statusCode, const QJsonDocument& json)
+{
+    Q_UNUSED(statusCode);
+    onReplyFinished(json);
+}
+
+void CommandRunner::onManageUrlReady(const QUrl& url)
+{
+    if (!done)
+        succeedText(QString::fromUtf8(url.toEncoded()));
+}
+
+void CommandRunner::onRegistrationFinished(const QString& email)
+{
+    if (done)
+        return;
+    succeed(QJsonDocument(QJsonObject {
+        { QStringLiteral("loginState"), stateName(client->loginState()) },
+        { QStringLiteral("pendingActivationEmail"), email },
+    }));
+}
+
+void CommandRunner::onRegistrationFailed(const QVariantMap& errors)
+{
+    if (done)
+        return;
+    // The field errors are data for the caller: stdout, like any other result.
+    writeOut(QJsonDocument(QJsonObject::fromVariantMap(errors)).toJson(QJsonDocument::Indented));
+    note(QStringLiteral("registration failed"));
+    end(ExitFailure);
+}
+
+void CommandRunner::onStillWaiting()
+{
+    if (!done)
+        note(QStringLiteral("waiting for the server…"));
+}
+
+void CommandRunner::onTimeout()
+{
+    if (!done) {
+        fail(QStringLiteral("no outcome after %1 s; giving up")
+                 .arg(double(elapsed.elapsed()) / 1000.0, 0, 'f', 1));
+    }
+}
+
+void CommandRunner::succeed(const QJsonDocument& output)
+{
+    writeOut(
+        output.isNull() ? QByteArrayLiteral("null\n") : output.toJson(QJsonDocument::Indented));
+    end(ExitSuccess);
+}
+
+void CommandRunner::succeedText(const QString& output)
+{
+    writeOut((output + '\n').toUtf8());
+    end(ExitSuccess);
+}
+
+void CommandRunner::fail(const QString& message)
+{
+    note(message);
+    end(ExitFailure);
+}
+
+void CommandRunner::end(int exitCode)
+{
+    if (done)
+        return;
+    done = true;
+    code = exitCode;
+    progressTimer.stop();
+    timeoutTimer.stop();
+    emit finished(exitCode);
+}

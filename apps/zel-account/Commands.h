@@ -1,0 +1,104 @@
+#pragma once
+
+// One command of zel-account run against the plug-in's account service: it starts the
+// operation, waits for the signal that ends it (or for the time limit), prints the outcome and
+// reports the exit status.
+
+#include "LoginState.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+#include <QVariantMap>
+
+namespace network {
+class OAuth2Client;
+}
+
+enum ExitCode {
+    ExitSuccess = 0,
+    ExitFailure = 1,
+    ExitUsage = 2,
+};
+
+// What the command line asked for, checked and complete.
+struct Invocation {
+    QString command;
+    QString path; // get, post, put
+    QByteArray body; // post, put
+    QString email; // login, register
+    QString password; // login, register
+    QString firstName, lastName, country; // register
+    bool newsletter = false; // register
+    int timeoutMs = 60000;
+};
+
+class CommandRunner : public QObject {
+    Q_OBJECT
+
+public:
+    CommandRunner(network::OAuth2Client* client, QObject* service, Invocation invocation);
+
+    // Starts the command. Some commands end before this returns: see isDone().
+    void start();
+    bool isDone() const { return done; }
+    int exitCode() const { return code; }
+
+    // Login-state names as the plug-in's enumeration spells them.
+    static QString stateName(zel::network::LoginState state);
+
+signals:
+    void finished(int exitCode);
+
+private slots:
+    void onLoginStateChanged(zel::network::LoginState state);
+    void onLoginFailed(const QString& message);
+    void onAccessTokenError(const QString& message);
+    void onActivationSettingsChanged(const QVariantMap& values);
+    void onReplyFinished(const QJsonDocument& json);
+    void onReplyError(const QString& message, int code);
+    void onJsonReplyFinished(int statusCode, const QJsonDocument& json);
+    void onManageUrlReady(const QUrl& url);
+    void onRegistrationFinished(const QString& email);
+    void onRegistrationFailed(const QVariantMap& errors);
+    void onStillWaiting();
+    void onTimeout();
+
+private:
+    void runStatus();
+    void runLogin();
+    void runActivate();
+    void runRegister();
+    void runApiCall();
+    void runPubNub();
+    void runManageUrl();
+    void runUserDetails();
+    void runLogout();
+
+    void connectService(const char* signal, const char* slot);
+    // Starts the progress note and the time limit of a command that waits for the network.
+    void startWaiting();
+    void succeed(const QJsonDocument& output);
+    void succeedText(const QString& output);
+    void fail(const QString& message);
+    void end(int exitCode);
+
+    network::OAuth2Client* client;
+    QObject* service;
+    Invocation invocation;
+    QTimer progressTimer;
+    QTimer timeoutTimer;
+    QElapsedTimer elapsed;
+    QPointer<QObject> pendingReply; // the reply of get, post, put or pubnub
+    // The service starts an activation check of its own when it is created in the state
+    // PendingActivation; its refusal is not the outcome of a login started afterwards.
+    bool ignoreActivationRefusal = false;
+    bool done = false;
+    int code = ExitSuccess;
+};
