@@ -1,0 +1,226 @@
+#include "LoginRequestImpl.h"
+
+#include "Logging.h"
+#include "ZelOAuthClient.h"
+
+#include <QNetworkCookie>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QUrlQuery>
+
+namespace zel {
+
+namespace {
+
+    const QByteArray antiForgeryCookie = QByteArrayLiteral("__anti-forgery-token");
+    const QByteArray flashErrorCookie = QByteArrayLiteral("flash-error");
+    const QString loginRedirectUri = QStringLiteral("zel://authorize");
+
+    QList<QNetworkCookie> setCookies(QNetworkReply* reply)
+    {
+        return qvariant_cast<QList<QNetworkCookie>>(
+            reply->header(QNetworkRequest::SetCookieHeader));
+    }
+
+    int hexValue(char c)
+    {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    }
+
+    // Percent-decoding as the WHATWG URL standard defines it: a "%" that is not followed by two
+    // hex digits stays as it is, instead of turning into an arbitrary byte.
+    QString percentDecoded(const QByteArray& text)
+    {
+        QByteArray bytes;
+        bytes.reserve(text.size());
+        for (int i = 0; i < text.size(); ++i) {
+            if (text.at(i) == '%' && i + 2 < text.size()) {
+                const int high = hexValue(text.at(i + 1));
+                const int low = hexValue(text.at(i + 2));
+                if (high >= 0 && low >= 0) {
+                    bytes.append(char(high * 16 + low));
+                    i += 2;
+                    continue;
+                }
+            }
+            bytes.append(text.at(i));
+        }
+        return QString::fromUtf8(bytes);
+    }
+
+    void wipe(QByteArray& bytes)
+    {
+        bytes.fill('\0');
+        bytes.clear();
+    }
+
+} // namespace
+
+QByteArray formEncode(const QString& text)
+{
+    // RFC 3986, 2.3: only the unreserved characters stay as they are.
+    return QUrl::toPercentEncoding(text, QByteArray(), QByteArray());
+}
+
+QNetworkRequest formPostRequest(QNetworkReply* formReply, QByteArray& tokenField)
+{
+    if (formReply) {
+        const QList<QNetworkCookie> cookies = setCookies(formReply);
+        for (const QNetworkCookie& cookie : cookies) {
+            if (cookie.name() == antiForgeryCookie) {
+                tokenField = cookie.value();
+                break;
+            }
+        }
+        if (tokenField.isEmpty()) {
+            // Compiled once per process; the first input named for the token, with the name
+            // before the value, wins.
+            static const QRegularExpression hiddenToken(
+                QStringLiteral("<input [^>]*name=\"__anti-forgery-token\"[^>]*value=\"([^\"]+)"));
+            const QString page = QString::fromUtf8(formReply->readAll());
+            const QRegularExpressionMatch match = hiddenToken.match(page);
+            if (match.hasMatch())
+                // The page was decoded as UTF-8; encoding it back gives the server's own bytes.
+                tokenField = match.captured(1).toUtf8();
+        }
+    }
+    tokenField.prepend(antiForgeryCookie + '=');
+
+    // The post goes to the URL the form was fetched from, never to where a redirect of the
+    // fetch pointed: the body carries the user's password.
+    QNetworkRequest request = formReply ? formReply->request() : QNetworkRequest();
+    request.setHeader(
+        QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
+    request.setRawHeader("Accept", "application/json");
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    return request;
+}
+
+LoginRequestImpl::LoginRequestImpl(
+    const QString& identifier, const QString& password, OAuth2ClientImpl* client)
+    : QObject(client)
+    , loginBodyPrefix(
+          "identifier=" + formEncode(identifier) + "&password=" + formEncode(password) + '&')
+    , client(client)
+{
+    // Redirect targets are read, never followed: a followed redirect could carry the form
+    // post, and with it the password, to another host.
+    networkAccessManager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+
+    connect(this, &LoginRequestImpl::failed, client, &OAuth2ClientImpl::loginError);
+    connect(client, &OAuth2ClientImpl::credentialsFetched, this, &LoginRequestImpl::onCredentials);
+    connect(client, &OAuth2ClientImpl::credentialsFailure, this, &LoginRequestImpl::failed);
+    client->fetchClientCredentials();
+}
+
+LoginRequestImpl::~LoginRequestImpl()
+{
+    // Replies still running die with the manager; none of them may call back into this object.
+    const auto replies = networkAccessManager.findChildren<QNetworkReply*>();
+    for (QNetworkReply* reply : replies)
+        reply->disconnect(this);
+    wipe(loginBodyPrefix);
+}
+
+void LoginRequestImpl::onCredentials()
+{
+    // Credentials held: later emissions, successes or failures, belong to other requests.
+    disconnect(
+        client, &OAuth2ClientImpl::credentialsFetched, this, &LoginRequestImpl::onCredentials);
+    disconnect(client, &OAuth2ClientImpl::credentialsFailure, this, &LoginRequestImpl::failed);
+
+    const QString path = QLatin1String("/login?response_type=code&redirect_uri=")
+        + QString::fromLatin1(formEncode(loginRedirectUri)) + QLatin1String("&client_id=")
+        + QString::fromLatin1(formEncode(client->clientId()));
+    const QUrl url(client->oauthServer() + path, QUrl::TolerantMode);
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("text/html"));
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    qCDebug(lcAccount) << "Fetching the login form"
+                       << url.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
+
+    QNetworkReply* reply = networkAccessManager.get(request);
+    connect(reply, &QNetworkReply::finished, this, &LoginRequestImpl::onLoginFormReceived);
+}
+
+void LoginRequestImpl::onLoginFormReceived()
+{
+    auto* reply = qobject_cast<QNetworkReply*>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+
+    // Whatever the fetch gave, the form is posted: the answer to the post decides.
+    QByteArray tokenField;
+    const QNetworkRequest request = formPostRequest(reply, tokenField);
+    qCDebug(lcAccount).nospace()
+        << "Login form answered with status "
+        << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() << ", posting it "
+        << (tokenField.size() > antiForgeryCookie.size() + 1 ? "with" : "without")
+        << " an anti-forgery token";
+
+    QNetworkReply* post = networkAccessManager.post(request, loginBodyPrefix + tokenField);
+    // The password is not needed any more.
+    wipe(loginBodyPrefix);
+    connect(post, &QNetworkReply::finished, this, &LoginRequestImpl::onLoginResponseReceived);
+}
+
+void LoginRequestImpl::onLoginResponseReceived()
+{
+    auto* reply = qobject_cast<QNetworkReply*>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+    if (status >= 400) {
+        qCDebug(lcAccount) << "Login post refused with status" << status;
+        emit failed(reason);
+        return;
+    }
+
+    const QList<QNetworkCookie> cookies = setCookies(reply);
+    const QString body = QString::fromUtf8(reply->readAll());
+    const QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+    const QString expected
+        = QUrlQuery(reply->request().url())
+              .queryItemValue(QStringLiteral("redirect_uri"), QUrl::FullyDecoded);
+
+    // The target's query holds the single-use code: only whether it matched is logged.
+    const bool matched = !target.isEmpty() && target.toString(QUrl::RemoveQuery) == expected;
+    qCDebug(lcAccount).nospace() << "Login post answered with status " << status << ", "
+                                 << (matched ? "redirected" : "not redirected")
+                                 << " to the redirect URI";
+
+    if (matched) {
+        const QString code = QUrlQuery(target).queryItemValue(QStringLiteral("code"));
+        if (code.isEmpty()) {
+            emit failed(QStringLiteral("Authorization code error"));
+            return;
+        }
+        OAuth2ClientImpl* const account = client; // a receiver of finished() may release us
+        emit finished();
+        account->fetchAccessTokenUsingAuthorizationCode(code);
+        return;
+    }
+
+    QString message;
+    for (const QNetworkCookie& cookie : cookies) {
+        if (cookie.name() == flashErrorCookie)
+            message = percentDecoded(cookie.value()).replace(QLatin1Char('+'), QLatin1Char(' '));
+    }
+    if (message.isEmpty())
+        message = QStringLiteral("%1 - %2\n%3").arg(status).arg(reason, body);
+    emit failed(message);
+}
+
+} // namespace zel
