@@ -68,6 +68,15 @@ QByteArray formEncode(const QString& text)
     return QUrl::toPercentEncoding(text, QByteArray(), QByteArray());
 }
 
+QNetworkRequest formPageRequest(const QUrl& url)
+{
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("text/html"));
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    return request;
+}
+
 QNetworkRequest formPostRequest(QNetworkReply* formReply, QByteArray& tokenField)
 {
     if (formReply) {
@@ -140,10 +149,7 @@ void LoginRequestImpl::onCredentials()
         + QString::fromLatin1(formEncode(loginRedirectUri)) + QLatin1String("&client_id=")
         + QString::fromLatin1(formEncode(client->clientId()));
     const QUrl url(client->oauthServer() + path, QUrl::TolerantMode);
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("text/html"));
-    request.setAttribute(
-        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    const QNetworkRequest request = formPageRequest(url);
     qCDebug(lcAccount) << "Fetching the login form"
                        << url.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
 

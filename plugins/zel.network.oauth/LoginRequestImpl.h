@@ -16,6 +16,9 @@ class OAuth2ClientImpl;
 // Form percent-encoding: UTF-8, everything but A-Z a-z 0-9 - . _ ~ as %XX (a space is %20).
 QByteArray formEncode(const QString& text);
 
+// The GET of a form page: Content-Type text/html, redirects read but never followed.
+QNetworkRequest formPageRequest(const QUrl& url);
+
 // Turns the finished reply of a form fetch into the request that posts the form; tokenField
 // receives "__anti-forgery-token=" and the token taken from the cookie or the hidden input.
 QNetworkRequest formPostRequest(QNetworkReply* formReply, QByteArray& tokenField);

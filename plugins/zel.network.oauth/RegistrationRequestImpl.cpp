@@ -51,10 +51,7 @@ void RegistrationRequestImpl::onCredentials()
     const QUrl url(client->oauthServer() + QLatin1String("/register?client_id=")
             + QString::fromLatin1(formEncode(client->clientId())),
         QUrl::TolerantMode);
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("text/html"));
-    request.setAttribute(
-        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    const QNetworkRequest request = formPageRequest(url);
     qCDebug(lcAccount) << "Fetching the registration form"
                        << url.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
 
