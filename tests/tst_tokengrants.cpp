@@ -307,6 +307,28 @@ private slots:
         QVERIFY(late.wait()); // ... but delivered right after it
         QCOMPARE(late.at(0), QVariantList({ "No client credentials set", 204 }));
         QCOMPARE(r.server.requestCount(), 2);
+        delete reply;
+    }
+
+    // At shutdown the service may go while a grant and a signed request are in flight and the
+    // host still holds their replies: the exchanges go with it (LeakSanitizer checks) and the
+    // replies never touch it again.
+    void clientGoesFirst()
+    {
+        auto run = std::make_unique<Run>();
+        run->api = [](const HttpRequest&) { return HttpResponse::noAnswer(); };
+        run->holdValidToken();
+        QPointer<Reply> sent = run->get();
+        QVERIFY(run->server.waitForRequests(1));
+        run->record() = { {}, 1, 0, "refresh-0", {} };
+        run->token = [](const HttpRequest&) { return HttpResponse::noAnswer(); };
+        QPointer<Reply> waiting = run->get();
+        QVERIFY(run->server.waitForRequests(3)); // the challenge, then the grant itself
+        run.reset();
+        QTest::qWait(20);
+        QVERIFY(sent && waiting);
+        delete sent.data();
+        delete waiting.data();
     }
 };
 

@@ -244,6 +244,7 @@ void AbstractOAuth2Client::fetchAccessToken(QUrlQuery& query)
     connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
 
     auto* json = new JsonNetworkReplyImpl(reply);
+    bindExchange(manager, json);
     connect(json, &JsonNetworkReplyImpl::finished, this,
         &AbstractOAuth2Client::accessTokenRequestFinished);
     connect(json, &JsonNetworkReplyImpl::error, this,
@@ -361,6 +362,15 @@ void AbstractOAuth2Client::startQueuedGrant()
     fetchAccessTokenUsingAuthorizationCode(code);
 }
 
+void AbstractOAuth2Client::bindExchange(QNetworkAccessManager* manager, QObject* jsonReply)
+{
+    // Each object is the context of its own connection, so nothing is deleted twice: a
+    // connection goes away with its context object.
+    connect(this, &QObject::destroyed, manager, [manager] { delete manager; });
+    if (jsonReply)
+        connect(this, &QObject::destroyed, jsonReply, [jsonReply] { delete jsonReply; });
+}
+
 // --- Signed requests -------------------------------------------------------------------------
 
 zel::network::AuthenticatedReply* AbstractOAuth2Client::authenticatedGet(
@@ -431,6 +441,7 @@ QNetworkReply* AbstractOAuth2Client::sendSignedRequest(QNetworkAccessManager::Op
         return nullptr;
     }
     connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
+    bindExchange(manager);
     qCDebug(lcOAuth) << "Signed request sent:" << verb << request.url().toString(QUrl::RemoveUserInfo);
     return reply;
 }

@@ -87,6 +87,9 @@ private slots:
 protected:
     void fetchAccessTokenUsingRefreshToken();
     void fetchAccessToken(QUrlQuery& query);
+    // An exchange does not outlive the object that started it: when this object goes, the
+    // exchange's manager (and with it its running reply) and its JSON reply go too.
+    void bindExchange(QNetworkAccessManager* manager, QObject* jsonReply = nullptr);
     // Signs the request with the current token and sends it; null for an operation without verb.
     QNetworkReply* sendSignedRequest(QNetworkAccessManager::Operation operation,
         const QNetworkRequest& request, const QByteArray& body);

@@ -35,6 +35,8 @@ AuthenticatedReply::~AuthenticatedReply()
 
 void AuthenticatedReply::send()
 {
+    if (!client)
+        return;
     disconnect(client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
     if (pending) {
         qCWarning(lcTransport) << "Reply is still pending, cannot send again";
@@ -74,7 +76,8 @@ void AuthenticatedReply::jsonReplyFinished(int statusCode, QJsonDocument result)
         pending->deleteLater();
     pending = nullptr;
     // The call is over: a later token error of another request is not this reply's affair.
-    disconnect(client, &AbstractOAuth2Client::accessTokenError, this,
+    if (client)
+        disconnect(client, &AbstractOAuth2Client::accessTokenError, this,
         &AuthenticatedReply::accessTokenError);
     emit finished(result);
 }
@@ -90,7 +93,7 @@ void AuthenticatedReply::jsonReplyFailed(QString message, int code)
 
     // The API server refused the token: it is stale (revoked or expired early). Drop it and
     // send the unchanged request once more with the next valid token.
-    if (status == 401 && !resentAfterUnauthorized) {
+    if (status == 401 && !resentAfterUnauthorized && client) {
         resentAfterUnauthorized = true;
         qCDebug(lcTransport) << "Request refused with 401; sending it again with a new token";
         if (client->token.accessToken == signedWithToken)

@@ -43,7 +43,7 @@ private:
 
     bool inCreatingCall = false;
 
-    AbstractOAuth2Client* client;
+    QPointer<AbstractOAuth2Client> client; // the service may go first, at shutdown
     QNetworkRequest request;
     QByteArray body;
     QNetworkAccessManager::Operation operation;

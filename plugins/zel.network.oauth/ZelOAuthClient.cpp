@@ -191,6 +191,7 @@ void OAuth2ClientImpl::fetchClientCredentials()
     QNetworkReply* reply = manager->post(request, body);
     connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
     auto* json = new JsonNetworkReplyImpl(reply);
+    bindExchange(manager, json);
     connect(json, &JsonNetworkReplyImpl::finished, this, &OAuth2ClientImpl::onCredentialsReceived);
     connect(json, &JsonNetworkReplyImpl::error, this, &OAuth2ClientImpl::onCredentialsFailure);
 }
