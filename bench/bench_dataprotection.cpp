@@ -31,8 +31,9 @@ int main(int argc, char** argv)
                 return 1;
         }
         const double unprotectNs = double(timer.nsecsElapsed()) / iterations;
-        std::printf("%6d B  protect %9.0f ns/op (%8.0f ops/s)  unprotect %9.0f ns/op (%8.0f ops/s)\n",
-            size, protectNs, 1e9 / protectNs, unprotectNs, 1e9 / unprotectNs);
+        std::printf(
+            "%6d B  protect %9.0f ns/op (%8.0f ops/s)  unprotect %9.0f ns/op (%8.0f ops/s)\n", size,
+            protectNs, 1e9 / protectNs, unprotectNs, 1e9 / unprotectNs);
     }
     return 0;
 }

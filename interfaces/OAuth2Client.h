@@ -40,12 +40,12 @@ public:
 
 namespace internal {
 
-// Debugging aid for hosts: forget the account completely.
-class OAuth2DebugClient {
-public:
-    virtual ~OAuth2DebugClient() { }
-    virtual void logout() = 0;
-};
+    // Debugging aid for hosts: forget the account completely.
+    class OAuth2DebugClient {
+    public:
+        virtual ~OAuth2DebugClient() { }
+        virtual void logout() = 0;
+    };
 
 } // namespace internal
 } // namespace network

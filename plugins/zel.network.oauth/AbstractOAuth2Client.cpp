@@ -81,7 +81,8 @@ void AbstractOAuth2Client::setClientSecret(const QString& secret)
 void AbstractOAuth2Client::loadSettings(const QSharedPointer<QSettings>& settings)
 {
     m_clientId = settings->value(QStringLiteral("client_id")).toString();
-    QByteArray secret = unprotectValue(settings->value(QStringLiteral("client_secret"))).toByteArray();
+    QByteArray secret
+        = unprotectValue(settings->value(QStringLiteral("client_secret"))).toByteArray();
     m_clientSecret = QString::fromUtf8(secret);
     cleanse(secret);
     if (m_clientId.isEmpty() || m_clientSecret.isEmpty()) {
@@ -97,7 +98,8 @@ void AbstractOAuth2Client::loadSettings(const QSharedPointer<QSettings>& setting
         qCWarning(lcOAuth) << "Given algorithm" << algorithm << "is wrong or unsupported";
 
     token.macKey = settings->value(QStringLiteral("key")).toString().toUtf8();
-    QByteArray refresh = unprotectValue(settings->value(QStringLiteral("refresh_token"))).toByteArray();
+    QByteArray refresh
+        = unprotectValue(settings->value(QStringLiteral("refresh_token"))).toByteArray();
     token.refreshToken = QString::fromUtf8(refresh);
     cleanse(refresh);
     token.issueTime
@@ -167,8 +169,8 @@ QVariant AbstractOAuth2Client::unprotectValue(const QVariant& value)
 QNetworkRequest AbstractOAuth2Client::createFormRequest(const QUrl& url)
 {
     QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader,
-        QByteArrayLiteral("application/x-www-form-urlencoded"));
+    request.setHeader(
+        QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
     request.setRawHeader("Accept", "application/json");
     return request;
 }
@@ -217,7 +219,8 @@ void AbstractOAuth2Client::fetchAccessToken(QUrlQuery& query)
     if (!pendingGrantType.isEmpty()) {
         // A login's code is single-use: dropping it would lose the login, so it waits.
         if (grantType == grantAuthorizationCode) {
-            queuedAuthorizationCode = query.queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded);
+            queuedAuthorizationCode
+                = query.queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded);
             qCDebug(lcOAuth) << "Token request in flight; authorization_code grant queued";
         } else {
             qCDebug(lcOAuth) << "Token request in flight;" << grantType << "grant joins it";
@@ -247,8 +250,8 @@ void AbstractOAuth2Client::fetchAccessToken(QUrlQuery& query)
     bindExchange(manager, json);
     connect(json, &JsonNetworkReplyImpl::finished, this,
         &AbstractOAuth2Client::accessTokenRequestFinished);
-    connect(json, &JsonNetworkReplyImpl::error, this,
-        &AbstractOAuth2Client::accessTokenRequestFailed);
+    connect(
+        json, &JsonNetworkReplyImpl::error, this, &AbstractOAuth2Client::accessTokenRequestFailed);
 }
 
 void AbstractOAuth2Client::accessTokenRequestFinished(int statusCode, QJsonDocument result)
@@ -442,6 +445,7 @@ QNetworkReply* AbstractOAuth2Client::sendSignedRequest(QNetworkAccessManager::Op
     }
     connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
     bindExchange(manager);
-    qCDebug(lcOAuth) << "Signed request sent:" << verb << request.url().toString(QUrl::RemoveUserInfo);
+    qCDebug(lcOAuth) << "Signed request sent:" << verb
+                     << request.url().toString(QUrl::RemoveUserInfo);
     return reply;
 }

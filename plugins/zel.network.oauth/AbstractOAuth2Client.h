@@ -62,8 +62,9 @@ public:
     zel::network::AuthenticatedReply* authenticatedPut(
         const QNetworkRequest& request, const QByteArray& body);
     zel::network::AuthenticatedReply* authenticatedDelete(const QNetworkRequest& request);
-    zel::network::AuthenticatedReply* authenticatedRequest(QNetworkAccessManager::Operation operation,
-        const QNetworkRequest& request, const QByteArray& body);
+    zel::network::AuthenticatedReply* authenticatedRequest(
+        QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
+        const QByteArray& body);
 
     // A request with the form headers (Content-Type form-urlencoded, Accept JSON).
     static QNetworkRequest createFormRequest(const QUrl& url);

@@ -5,7 +5,8 @@
 namespace {
 // Registered when the library is loaded, so that hosts can put a LoginState into a QVariant
 // or a queued connection before anything has been started.
-const int loginStateTypeId = qRegisterMetaType<zel::network::LoginState>("zel::network::LoginState");
+const int loginStateTypeId
+    = qRegisterMetaType<zel::network::LoginState>("zel::network::LoginState");
 }
 
 void Activator::start(const QSharedPointer<zel::core::PluginContext>& context)

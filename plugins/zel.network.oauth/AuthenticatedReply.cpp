@@ -48,8 +48,8 @@ void AuthenticatedReply::send()
     QNetworkReply* reply = client->sendSignedRequest(operation, request, body);
     pendingNetworkReply = reply;
     pending = reply ? new JsonNetworkReplyImpl(reply) : nullptr;
-    qCDebug(lcTransport).noquote() << "Request" << request.url().toString(QUrl::RemoveUserInfo)
-                                   << "\nBody:" << body.toHex();
+    qCDebug(lcTransport).noquote()
+        << "Request" << request.url().toString(QUrl::RemoveUserInfo) << "\nBody:" << body.toHex();
     if (!pending) {
         reportError(QStringLiteral("Could not create request"), 7);
         return;
@@ -78,7 +78,7 @@ void AuthenticatedReply::jsonReplyFinished(int statusCode, QJsonDocument result)
     // The call is over: a later token error of another request is not this reply's affair.
     if (client)
         disconnect(client, &AbstractOAuth2Client::accessTokenError, this,
-        &AuthenticatedReply::accessTokenError);
+            &AuthenticatedReply::accessTokenError);
     emit finished(result);
 }
 

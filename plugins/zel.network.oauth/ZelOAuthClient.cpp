@@ -2,8 +2,8 @@
 
 #include "AuthenticatedReply.h"
 #include "JsonNetworkReplyImpl.h"
-#include "LoginRequestImpl.h"
 #include "Logging.h"
+#include "LoginRequestImpl.h"
 #include "RegistrationRequestImpl.h"
 #include "platform/IdentityRules.h"
 #include "platform/SystemLookup.h"
@@ -17,17 +17,17 @@ namespace zel {
 
 namespace {
 
-const QString keyOauthServer = QStringLiteral("oauthServer");
-const QString keyApiServer = QStringLiteral("apiServer");
-const QString keyPendingActivation = QStringLiteral("pendingActivation");
+    const QString keyOauthServer = QStringLiteral("oauthServer");
+    const QString keyApiServer = QStringLiteral("apiServer");
+    const QString keyPendingActivation = QStringLiteral("pendingActivation");
 
-// Identifies the kind of client application to the server; the same on every installation.
-const QByteArray clientClassId = QByteArrayLiteral("Rb5Tq8WmZ3xKvN7pLh2Ds");
+    // Identifies the kind of client application to the server; the same on every installation.
+    const QByteArray clientClassId = QByteArrayLiteral("Rb5Tq8WmZ3xKvN7pLh2Ds");
 
-QString fromStd(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), int(text.size()));
-}
+    QString fromStd(const std::string& text)
+    {
+        return QString::fromUtf8(text.data(), int(text.size()));
+    }
 
 } // namespace
 
@@ -39,10 +39,12 @@ OAuth2ClientImpl::OAuth2ClientImpl(const QSharedPointer<QSettings>& settings, QO
     setRedirectUri(QStringLiteral("zel://authorize"));
     setOauthServer(
         settingsStore->value(keyOauthServer, QStringLiteral(ZEL_DEFAULT_OAUTH_SERVER)).toString());
-    m_apiServer = settingsStore->value(keyApiServer, QStringLiteral(ZEL_DEFAULT_API_SERVER)).toString();
+    m_apiServer
+        = settingsStore->value(keyApiServer, QStringLiteral(ZEL_DEFAULT_API_SERVER)).toString();
     loadSettings(settingsStore);
 
-    connect(this, &AbstractOAuth2Client::settingsChanged, this, &OAuth2ClientImpl::onSettingsChanged);
+    connect(
+        this, &AbstractOAuth2Client::settingsChanged, this, &OAuth2ClientImpl::onSettingsChanged);
     connect(this, &AbstractOAuth2Client::loggedIn, this, &OAuth2ClientImpl::loggedIn);
 
     if (token.refreshToken.isEmpty()) {
@@ -78,7 +80,8 @@ zel::network::AuthenticatedReply* OAuth2ClientImpl::get(const QString& path)
     return authenticatedGet(createApiRequest(path));
 }
 
-zel::network::AuthenticatedReply* OAuth2ClientImpl::post(const QString& path, const QByteArray& data)
+zel::network::AuthenticatedReply* OAuth2ClientImpl::post(
+    const QString& path, const QByteArray& data)
 {
     return authenticatedPost(createApiRequest(path), data);
 }
@@ -88,10 +91,7 @@ zel::network::AuthenticatedReply* OAuth2ClientImpl::put(const QString& path, con
     return authenticatedPut(createApiRequest(path), data);
 }
 
-bool OAuth2ClientImpl::isLoggedIn() const
-{
-    return !token.refreshToken.isEmpty();
-}
+bool OAuth2ClientImpl::isLoggedIn() const { return !token.refreshToken.isEmpty(); }
 
 QString OAuth2ClientImpl::pendingActivationEmail() const
 {
@@ -183,8 +183,8 @@ void OAuth2ClientImpl::fetchClientCredentials()
 
     const QUrl url(oauthServer() + QLatin1String("/oauth/credentials"), QUrl::TolerantMode);
     QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader,
-        QByteArrayLiteral("application/x-www-form-urlencoded"));
+    request.setHeader(
+        QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
     qCDebug(lcAccount) << "Registering the device at" << url.toString(QUrl::RemoveUserInfo);
 
     auto* manager = new QNetworkAccessManager;
@@ -260,13 +260,14 @@ void OAuth2ClientImpl::requestManageAccountOnlineUrl()
         if (code == 204 || code == 7)
             reply->deleteLater();
     });
-    connect(reply, &zel::network::AuthenticatedReply::finished, this, [this, reply](QJsonDocument json) {
-        reply->deleteLater();
-        const QString loginToken = json.object().value(QLatin1String("token")).toString();
-        const QUrl url(oauthServer() + QLatin1String("/integration?login-token=") + loginToken,
-            QUrl::TolerantMode);
-        emit manageAccountOnlineUrlReady(url);
-    });
+    connect(reply, &zel::network::AuthenticatedReply::finished, this,
+        [this, reply](QJsonDocument json) {
+            reply->deleteLater();
+            const QString loginToken = json.object().value(QLatin1String("token")).toString();
+            const QUrl url(oauthServer() + QLatin1String("/integration?login-token=") + loginToken,
+                QUrl::TolerantMode);
+            emit manageAccountOnlineUrlReady(url);
+        });
 }
 
 // --- User details ------------------------------------------------------------------------------

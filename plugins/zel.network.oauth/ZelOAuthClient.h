@@ -17,7 +17,6 @@ namespace zel::platform {
 class SystemLookup;
 }
 
-
 namespace zel {
 
 class OAuth2ClientImpl : public AbstractOAuth2Client,
