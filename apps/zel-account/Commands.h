@@ -48,6 +48,9 @@ public:
     // Starts the command. Some commands end before this returns: see isDone().
     void start();
     bool isDone() const { return done; }
+    // A reply that ended with a token error (or none yet) is still the caller's: release it
+    // while the plug-in that made it is loaded.
+    void releaseReply() { delete pendingReply.data(); }
     int exitCode() const { return code; }
 
     // Login-state names as the plug-in's enumeration spells them.

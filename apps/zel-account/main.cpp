@@ -408,6 +408,7 @@ int main(int argc, char* argv[])
     QObject::connect(&runner, &CommandRunner::finished, &app, &QCoreApplication::exit);
     runner.start();
     int exitCode = runner.isDone() ? runner.exitCode() : app.exec();
+    runner.releaseReply();
 
     activator->stop();
     // The service and its running flows go with the activator; objects they released with
