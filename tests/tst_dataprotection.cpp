@@ -41,26 +41,31 @@ private slots:
         QVERIFY(QDir(keyDirectory).removeRecursively());
     }
 
-    void roundTrip_data()
+    void keyLife()
     {
-        QTest::addColumn<QByteArray>("plain");
-        QTest::addRow("empty") << QByteArray();
-        QTest::addRow("zeros") << QByteArray(64, '\0');
-        QTest::addRow("4 MiB") << QByteArray("0123456789abcdef\xff").repeated(1 << 18);
-    }
+        // The shortest payload and a long one.
+        for (const QByteArray& plain :
+            { QByteArray(), QByteArray("0123456789\xff").repeated(1 << 18) }) {
+            const ProtectionResult sealed = protectBytes(bytesOf(plain));
+            const ProtectionResult again = protectBytes(bytesOf(plain));
+            // The plain bytes do not show, and a fresh nonce makes every blob differ.
+            QVERIFY2(sealed.ok && again.ok && again.data != sealed.data, sealed.error.c_str());
+            QVERIFY(plain.isEmpty() || !qbytes(sealed.data).contains(plain.left(16)));
+            // The key made by the first call also serves the second.
+            for (const ProtectionResult* blob : { &sealed, &again })
+                QCOMPARE(qbytes(unprotectBytes(blob->data).data), plain);
+        }
 
-    void roundTrip()
-    {
-        QFETCH(QByteArray, plain);
-        const ProtectionResult sealed = protectBytes(bytesOf(plain));
-        const ProtectionResult again = protectBytes(bytesOf(plain));
-        // The plain bytes do not show, and a fresh nonce makes every blob differ.
-        QVERIFY2(sealed.data.size() > std::size_t(plain.size()), sealed.error.c_str());
-        QVERIFY(again.ok && again.data != sealed.data);
-        QVERIFY(plain.isEmpty() || !qbytes(sealed.data).contains(plain.left(16)));
-        // The key made by the first call also serves the second.
-        for (const ProtectionResult* blob : { &sealed, &again })
-            QCOMPARE(qbytes(unprotectBytes(blob->data).data), plain);
+        // Opening never creates a key: a missing key or directory is reported and stays missing.
+        const ProtectionResult old = protectBytes(secret);
+        QVERIFY(old.ok && QFile::remove(keyFile));
+        QVERIFY(refused(unprotectBytes(old.data), "key") && !QFile::exists(keyFile));
+        QVERIFY(QDir(keyDirectory).removeRecursively() && unprotectBytes({}).ok);
+        QVERIFY(refused(unprotectBytes(old.data), "key") && !QFile::exists(keyDirectory));
+        // Sealing makes a new key, which does not open the old blob.
+        const ProtectionResult fresh = protectBytes(secret), opened = unprotectBytes(old.data);
+        QVERIFY2(refused(opened, "another key"), opened.error.c_str());
+        QCOMPARE(unprotectBytes(fresh.data).data, secret);
     }
 
     void refusal_data()
@@ -68,15 +73,12 @@ private slots:
         QTest::addColumn<Change>("change");
         QTest::addColumn<QString>("error");
         const auto flip = [](std::size_t i) { return Change([=](Bytes& b) { b.at(i) ^= 1; }); };
-        const auto cut = [](std::size_t n) { return Change([=](Bytes& b) { b.resize(n); }); };
         QTest::addRow("magic") << flip(0) << "unknown format";
-        QTest::addRow("version") << flip(2) << "format version";
-        QTest::addRow("key id") << flip(5) << "another key";
+        // Nonce, ciphertext and tag go through the one authentication; a blob of another key is
+        // keyLife's.
         QTest::addRow("nonce") << flip(22) << "does not authenticate";
-        QTest::addRow("ciphertext") << flip(40) << "does not authenticate";
-        QTest::addRow("tag") << flip(23 + secret.size() + 15) << "does not authenticate";
-        QTest::addRow("short of an empty payload") << cut(11 + 12 + 16 - 1) << "";
-        QTest::addRow("tag cut off") << cut(23 + secret.size()) << "";
+        QTest::addRow("short of an empty payload")
+            << Change([](Bytes& b) { b.resize(11 + 12 + 16 - 1); }) << "";
         QTest::addRow("other machine")
             << Change([](Bytes&) { setBindingForTesting("m2", {}); }) << "another user or machine";
         QTest::addRow("other user")
@@ -110,38 +112,21 @@ private slots:
         QCOMPARE(unprotectBytes(sealed.data).data, secret);
     }
 
-    void lostKey()
-    {
-        // Opening never creates a key: a missing key or directory is reported and stays missing.
-        const ProtectionResult old = protectBytes(secret);
-        QVERIFY(old.ok && QFile::remove(keyFile));
-        QVERIFY(refused(unprotectBytes(old.data), "key") && !QFile::exists(keyFile));
-        QVERIFY(QDir(keyDirectory).removeRecursively() && unprotectBytes({}).ok);
-        QVERIFY(refused(unprotectBytes(old.data), "key") && !QFile::exists(keyDirectory));
-        // Sealing makes a new key, which does not open the old blob.
-        const ProtectionResult fresh = protectBytes(secret), opened = unprotectBytes(old.data);
-        QVERIFY2(refused(opened, "another key"), opened.error.c_str());
-        QCOMPARE(unprotectBytes(fresh.data).data, secret);
-    }
-
     void concurrentKeyCreation()
     {
         // Processes that start at the same moment without a key must all end up with one key.
-        for (int round = 0; round < 4; ++round) {
-            QVERIFY(QDir(keyDirectory).removeRecursively());
-            const QString startAt = QString::number(QDateTime::currentMSecsSinceEpoch() + 700);
-            QProcess children[6];
-            for (QProcess& child : children)
-                child.start(QCoreApplication::applicationFilePath(), { "--protect-at", startAt });
-            for (QProcess& child : children) {
-                QVERIFY(child.waitForFinished(60000));
-                const QByteArray blob = QByteArray::fromBase64(child.readAllStandardOutput());
-                QCOMPARE(unprotectBytes(bytesOf(blob)).data, secret);
-            }
-            // No temporary file is left next to the key.
-            QCOMPARE(QDir(keyDirectory).entryList(QDir::Files | QDir::Hidden),
-                QStringList { "data-protection.key" });
+        const QString startAt = QString::number(QDateTime::currentMSecsSinceEpoch() + 1500);
+        QProcess children[12];
+        for (QProcess& child : children)
+            child.start(QCoreApplication::applicationFilePath(), { "--protect-at", startAt });
+        for (QProcess& child : children) {
+            QVERIFY(child.waitForFinished(60000));
+            const QByteArray blob = QByteArray::fromBase64(child.readAllStandardOutput());
+            QCOMPARE(unprotectBytes(bytesOf(blob)).data, secret);
         }
+        // No temporary file is left next to the key.
+        QCOMPARE(QDir(keyDirectory).entryList(QDir::Files | QDir::Hidden),
+            QStringList { "data-protection.key" });
     }
 };
 
@@ -164,7 +149,6 @@ int main(int argc, char** argv)
     keyFile = keyDirectory + "/data-protection.key";
     QCoreApplication app(argc, argv);
     TestDataProtection test;
-    QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }
 

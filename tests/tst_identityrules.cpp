@@ -7,19 +7,17 @@
 using namespace zel::platform;
 using Text = std::optional<std::string>;
 
-Text text(const QString& shown) { return shown == "-" ? Text() : shown.toStdString(); }
 QString show(const Text& text) { return text ? QString::fromStdString(*text) : "-"; }
 
-// A lookup that answers what the test tells it.
+// A lookup that knows only the machine id the test gives it.
 struct FakeLookup : SystemLookup {
-    Text machine, display, principal, country;
-    std::vector<std::string> accounts;
+    Text machine;
     Text machineId() const override { return machine; }
-    Text userName() const override { return std::nullopt; }
-    Text displayName() const override { return display; }
-    Text userPrincipalName() const override { return principal; }
-    std::vector<std::string> accountNames() const override { return accounts; }
-    Text countryName() const override { return country; }
+    Text userName() const override { return {}; }
+    Text displayName() const override { return {}; }
+    Text userPrincipalName() const override { return {}; }
+    std::vector<std::string> accountNames() const override { return {}; }
+    Text countryName() const override { return {}; }
 };
 
 class TestIdentityRules : public QObject {
@@ -47,39 +45,6 @@ private slots:
         FakeLookup lookup;
         lookup.machine = input.isEmpty() ? Text() : input.toStdString();
         QCOMPARE(QByteArray::fromStdString(deviceIdentifier(lookup)), qt);
-    }
-
-    void userDetails_data()
-    {
-        // What the system says => what the registration form gets. The lookup gives display
-        // name;principal name;accounts (a,b,…);country; the form gets first name|last name|
-        // e-mail|country|e-mail list. "-" stands for absent.
-        QTest::addColumn<QString>("row");
-        QTest::addRow("three words") << "Anna Maria Berg;u@x;;S => Anna|Maria Berg|u@x|S";
-        QTest::addRow("no space") << "Cher;u@x;;S => Cher||u@x|S";
-        QTest::addRow("two spaces") << "Anna  Berg;u@x;;S => Anna| Berg|u@x|S";
-        QTest::addRow("leading space") << " Anna Berg;u@x;;S => |Anna Berg|u@x|S";
-        QTest::addRow("empty") << ";u@x;;S => ||u@x|S";
-        QTest::addRow("display name lookup fails") << "-;u@x;;S => -|-|u@x|S";
-        QTest::addRow("principal over accounts") << "A B;u@x;c@x,a@x;S => A|B|u@x|S";
-        QTest::addRow("accounts") << "A B;-;c@x,a@x,b@x;S => A|B|-|S|c@x|a@x|b@x";
-        QTest::addRow("no accounts") << "A B;-;;S => A|B|-|S";
-        QTest::addRow("no country") << "A B;u@x;;- => A|B|u@x|-";
-    }
-
-    void userDetails()
-    {
-        QFETCH(QString, row);
-        const QStringList in = row.section(" => ", 0, 0).split(';');
-        FakeLookup lookup;
-        lookup.display = text(in[0]), lookup.principal = text(in[1]), lookup.country = text(in[3]);
-        for (const QString& account : in[2].split(',', Qt::SkipEmptyParts))
-            lookup.accounts.push_back(account.toStdString());
-        const UserDetails d = zel::platform::userDetails(lookup);
-        QStringList got { show(d.firstName), show(d.lastName), show(d.email), show(d.country) };
-        for (const std::string& entry : d.emailList)
-            got << QString::fromStdString(entry);
-        QCOMPARE(got.join('|'), row.section(" => ", 1));
     }
 
     void posixLookupMatchesThisMachine()

@@ -7,7 +7,6 @@
 #include "TokenCoreTestAccess.h"
 
 #include <QHostInfo>
-#include <QJsonArray>
 #include <QPointer>
 #include <QtTest>
 
@@ -16,8 +15,6 @@ using namespace zel::test;
 using Reply = zel::test::HttpResponse;
 
 Q_DECLARE_METATYPE(zel::test::HttpResponse)
-
-namespace {
 
 const QString identifier = QStringLiteral("a+b@example.com");
 const QString password = QString::fromUtf8("p w&x+ä");
@@ -44,243 +41,214 @@ ScriptedHttpServer::Handler loginServer(const Reply& form, const Reply& post)
     };
 }
 
-} // namespace
-
 class TestLoginFlow : public QObject {
     Q_OBJECT
-
-private slots:
-    void deviceRegistration_data();
-    void deviceRegistration();
-    void loginOnTheWire();
-    void login_data();
-    void login();
-    void credentialFailureOfAnotherRequest();
-
-private:
     // A second origin that must never receive anything: a followed redirect would go there.
     ScriptedHttpServer elsewhere { [](const HttpRequest&) { return Reply::text("stolen"); } };
-};
 
-void TestLoginFlow::deviceRegistration_data()
-{
-    QTest::addColumn<QVariant>("machineId");
-    QTest::addColumn<QVariant>("userName");
-    QTest::addColumn<QByteArray>("identifiers"); // of the device and of the user
-    QTest::addColumn<Reply>("answer");
-    QTest::addColumn<QString>("failure"); // empty: the credentials are accepted
+private slots:
+    void deviceRegistration_data()
+    {
+        QTest::addColumn<QVariant>("machineId");
+        QTest::addColumn<QVariant>("userName");
+        QTest::addColumn<QByteArray>("identifiers"); // of the device and of the user
+        QTest::addColumn<Reply>("answer");
+        QTest::addColumn<QString>("failure"); // empty: the credentials are accepted
 
-    // SHA-1 known answers (FIPS 180-4), computed independently of the code under test.
-    const QByteArray empty = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
-    const QByteArray annaBerg = "9c5d0cee895e924f1bb4306de60829c7ead479ad";
-    const QString guid = QStringLiteral("3D1219C7-C4C5-404A-AA1F-6D2A48ADFDA4");
-    const QString invalid = QStringLiteral("Invalid server response");
+        // SHA-1 known answers (FIPS 180-4), computed independently of the code under test.
+        const QByteArray empty = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
 
-    QTest::addRow("nothing readable; 201")
-        << QVariant() << QVariant() << empty + '&' + empty << credentialsAnswer() << QString();
-    QTest::addRow("user name case ignored; 500 whatever the body")
-        << QVariant(guid) << QVariant("ANNA.Berg")
-        << "db0a68a79d849c0e9a1d9b0e1211ed3063117a66&" + annaBerg
-        << Reply::jsonText(credentialsAnswer().body, 500) << couldNotFetch;
-    QTest::addRow("machine id case kept; array")
-        << QVariant(guid.toLower()) << QVariant("anna.berg")
-        << "8e755a9b236901a610fe4cee7db27afac20d03b6&" + annaBerg
-        << Reply::json(QJsonDocument(QJsonArray { testClientId() })) << invalid;
-    QTest::addRow("non-ASCII user name; numeric client_id")
-        << QVariant() << QVariant(QString::fromUtf8("ÅSA"))
-        << empty + "&4751cae1bd440e521b99463e9e304ae25b8469f4"
-        << Reply::json(QJsonObject { { "client_id", 42 }, { "client_secret", "s" } }) << invalid;
-}
-
-void TestLoginFlow::deviceRegistration()
-{
-    QFETCH(QVariant, machineId);
-    QFETCH(QVariant, userName);
-    QFETCH(QByteArray, identifiers);
-    QFETCH(Reply, answer);
-    QFETCH(QString, failure);
-
-    ScriptedHttpServer server([answer](const HttpRequest&) { return answer; });
-    auto account = makeAccount(server.origin(), false);
-    account->lookup->machine = optionalText(machineId);
-    account->lookup->user = optionalText(userName);
-    account->client->setClientSecret(QStringLiteral("old")); // one of the two is not enough
-    QSignalSpy fetched(account->client.get(), &OAuth2ClientImpl::credentialsFetched);
-    QSignalSpy failed(account->client.get(), &OAuth2ClientImpl::credentialsFailure);
-    if (!failure.isEmpty())
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Device registration"));
-
-    account->client->fetchClientCredentials();
-    QTRY_COMPARE(fetched.count() + failed.count(), 1);
-    QCOMPARE(failed.value(0).value(0).toString(), failure);
-    // Failures keep what was held; accepted credentials are stored.
-    QCOMPARE(account->client->clientId(), failure.isEmpty() ? testClientId() : QString());
-    QCOMPARE(account->client->clientSecret(), failure.isEmpty() ? testClientSecret() : "old");
-
-    QCOMPARE(trace(server), QStringList { "POST /oauth/credentials" });
-    const HttpRequest request = server.requests().at(0);
-    QVERIFY(!request.hasHeader("Accept") && !request.hasHeader("Authorization"));
-    QCOMPARE(request.header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
-    QCOMPARE(request.body,
-        "client_class_id=Rb5Tq8WmZ3xKvN7pLh2Ds&model_identifier=PC&device_identifier="
-            + identifiers.replace('&', "&user_identifier=") + "&device_name="
-            + QUrl::toPercentEncoding(QHostInfo::localHostName(), QByteArray(), QByteArray()));
-}
-
-void TestLoginFlow::loginOnTheWire()
-{
-    // Every form fetch opens a session; its number is also the page's token, so a post shows
-    // which fetch it follows.
-    int sessions = 0;
-    const auto others = loginServer(Reply(), Reply::redirect("zel://authorize?code=abc"));
-    ScriptedHttpServer server([&sessions, others](const HttpRequest& request) {
-        if (request.path != "/login" || request.method != "GET")
-            return others(request);
-        const QByteArray n = QByteArray::number(++sessions);
-        return withCookie(Reply::html(hidden + n + "\">"), "session=" + n + "; Path=/");
-    });
-    auto account = makeAccount(server.origin(), false);
-    OAuth2ClientImpl* client = account->client.get();
-    QSignalSpy loggedIn(client, &AbstractOAuth2Client::loggedIn);
-
-    client->login(identifier, password);
-    auto* request = client->findChild<LoginRequestImpl*>();
-    // The code goes to the grant only after finished() has been emitted.
-    QString grantDuringFinished = QStringLiteral("finished() not emitted");
-    connect(request, &LoginRequestImpl::finished, this,
-        [&] { grantDuringFinished = TokenCoreTestAccess::pendingGrantType(*client); });
-    QVERIFY(loggedIn.wait());
-    QCOMPARE(grantDuringFinished, QString());
-
-    // The token endpoint challenges the first attempt, then gets the client credentials.
-    QCOMPARE(trace(server),
-        QStringList({ "POST /oauth/credentials", "GET /login", "POST /login", "POST /oauth/token",
-            "POST /oauth/token" }));
-    const QList<HttpRequest> requests = server.requests();
-    const HttpRequest &get = requests.at(1), &post = requests.at(2), &grant = requests.at(4);
-    QCOMPARE(get.header("Content-Type"), QByteArray("text/html"));
-    QVERIFY(!get.hasHeader("Accept"));
-    QCOMPARE(post.header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
-    QCOMPARE(post.header("Accept"), QByteArray("application/json"));
-    QCOMPARE(grant.body,
-        QByteArray("grant_type=authorization_code&code=abc&redirect_uri=zel%3A%2F%2Fauthorize"));
-    QVERIFY(grant.basicCredentials() == std::make_pair(testClientId(), testClientSecret()));
-    // The password went to the login form's own URL and nowhere else.
-    for (const HttpRequest& r : requests)
-        QCOMPARE(r.raw.contains(password.toUtf8()) || r.raw.contains("p%20w%26x"), &r == &post);
-
-    // Each login keeps its own cookies: this one's are gone, and two at once do not share.
-    QTRY_VERIFY(!client->findChild<LoginRequestImpl*>());
-    client->login(identifier, password);
-    client->login(identifier, password);
-    QTRY_COMPARE(loggedIn.count(), 3);
-    for (const HttpRequest& get : requestsTo(server, "GET", "/login"))
-        QVERIFY2(!get.hasHeader("Cookie"), get.raw.constData());
-    for (const HttpRequest& post : requestsTo(server, "POST", "/login"))
-        QCOMPARE(post.header("Cookie"), "session=" + post.body.right(1));
-}
-
-void TestLoginFlow::login_data()
-{
-    QTest::addColumn<Reply>("form");
-    QTest::addColumn<QByteArray>("token"); // the anti-forgery token posted
-    QTest::addColumn<Reply>("post");
-    QTest::addColumn<QString>("message"); // null: logged in with the code "a/b c"
-
-    const Reply page = Reply::html("<form method=post>" + hidden + "H\"></form>");
-    const Reply code = Reply::redirect("zel://authorize?state=x&code=a%2Fb%20c");
-    const QByteArray away = elsewhere.origin().toLatin1(), cookie = "__anti-forgery-token=";
-    const auto row = [](const char* name, const Reply& form, const QByteArray& token,
-                         const Reply& post, const QString& message = QString()) {
-        QTest::newRow(name) << form << token << post << message;
-    };
-    // Where the anti-forgery token comes from.
-    row("cookie before hidden input", withCookie(page, cookie + "T; Path=/"), "T", code);
-    row("empty cookie", withCookie(page, cookie + "; Path=/"), "H", code);
-    row("hidden input only", page, "H", code);
-    row("neither", Reply::html("<form><input name=password></form>"), "", code);
-    row("value first", Reply::html("<input value=\"V\" name=\"__anti-forgery-token\">"), "", code);
-    const QByteArray openTags = QByteArray("<input ").repeated(2000) + QByteArray(100000, ' ');
-    row("many open tags", Reply::html(openTags), "", code);
-    row("bad UTF-8", Reply::html("\xFF<p>\xC3</p>" + hidden + "tok\">\xED\xA0\x80"), "tok", code);
-    row("form fetch failed", Reply::refuse(), "", code);
-    // What the post's answer means.
-    const QString codeError = QStringLiteral("Authorization code error");
-    row("error redirect", page, "H", Reply::redirect("zel://authorize?error=x"), codeError);
-    row("extra slash", page, "H", Reply::redirect("zel://authorize/?code=abc"), "302 - Found\n");
-    row("other host", page, "H", Reply::redirect("zel://evil.example?code=abc"), "302 - Found\n");
-    row("flash error", page, "H", withCookie(page, "flash-error=F%C3%BCr+50%zz%2"), "Für 50%zz%2");
-    const Reply refused = withCookie(Reply::html("", 401).withReason("No"), "flash-error=x");
-    row("401 reason, not the flash error", page, "H", refused, "No");
-    row("no HTTP answer", page, "H", Reply::refuse(), "0 - \n");
-    // The password goes only to the form's own URL: redirects are not followed.
-    row("form redirected elsewhere", Reply::redirect(away + formTarget), "", code);
-    row("post 307", page, "H", Reply::redirect(away + formTarget, 307).withReason("T"),
-        "307 - T\n");
-    row("post 308", page, "H", Reply::redirect(away + "/login", 308).withReason("P"), "308 - P\n");
-}
-
-void TestLoginFlow::login()
-{
-    QFETCH(Reply, form);
-    QFETCH(QByteArray, token);
-    QFETCH(Reply, post);
-    QFETCH(QString, message);
-
-    elsewhere.clearRequests();
-    ScriptedHttpServer server(loginServer(form, post));
-    auto account = makeAccount(server.origin(), true);
-    QSignalSpy loggedIn(account->client.get(), &AbstractOAuth2Client::loggedIn);
-    QSignalSpy loginError(account->client.get(), &OAuth2ClientImpl::loginError);
-
-    account->client->login(identifier, password);
-    QTRY_COMPARE(loggedIn.count() + loginError.count(), 1);
-    QTRY_VERIFY(!account->client->findChild<LoginRequestImpl*>()); // released itself
-    QTest::qWait(50);
-    QCOMPARE(loggedIn.count() + loginError.count(), 1);
-    QCOMPARE(loginError.value(0).value(0).toString(), message);
-    QCOMPARE(requestsTo(server, "POST", "/oauth/token").value(0).formValue("code"),
-        message.isNull() ? QStringLiteral("a/b c") : QString());
-
-    // Posted once (the network layer sends again once when the connection closes unanswered).
-    const QList<HttpRequest> posts = requestsTo(server, "POST", "/login");
-    QCOMPARE(posts.size(), post.action == Reply::Action::Refuse ? 2 : 1);
-    for (const HttpRequest& sent : posts) {
-        QCOMPARE(sent.target, formTarget);
-        QCOMPARE(sent.body, loginBodyPrefix + "__anti-forgery-token=" + token);
+        const auto row = [](const char* name, QVariant machine, QVariant user, QByteArray ids,
+                             Reply answer, QString failure) {
+            QTest::newRow(name) << machine << user << ids << answer << failure;
+        };
+        row("nothing readable; 201", {}, {}, empty + '&' + empty, credentialsAnswer(), {});
+        // The machine id as read (see tst_identityrules), the user name in lower case.
+        row("user name case ignored; 500 whatever the body", "3D1219C7-C4C5-404A-AA1F-6D2A48ADFDA4",
+            "ANNA.Berg",
+            "db0a68a79d849c0e9a1d9b0e1211ed3063117a66&9c5d0cee895e924f1bb4306de60829c7ead479ad",
+            Reply::jsonText(credentialsAnswer().body, 500), couldNotFetch);
+        // An answer that is no object is tst_registrationflow's.
+        row("non-ASCII user name; numeric client_id", {}, QString::fromUtf8("ÅSA"),
+            empty + "&4751cae1bd440e521b99463e9e304ae25b8469f4",
+            Reply::json(QJsonObject { { "client_id", 42 }, { "client_secret", "s" } }),
+            "Invalid server response");
     }
-    QCOMPARE(elsewhere.requestCount(), 0);
-}
 
-void TestLoginFlow::credentialFailureOfAnotherRequest()
-{
-    // Login A holds its credentials and waits for the form; then the device loses them and
-    // login B fails to register it again. That failure is B's alone.
-    ScriptedHttpServer server([](const HttpRequest& request) {
-        return request.path == "/login" ? Reply::noAnswer() : Reply::text("down", 500);
-    });
-    auto account = makeAccount(server.origin(), true);
-    OAuth2ClientImpl* client = account->client.get();
-    QSignalSpy loginError(client, &OAuth2ClientImpl::loginError);
+    void deviceRegistration()
+    {
+        QFETCH(QVariant, machineId);
+        QFETCH(QVariant, userName);
+        QFETCH(QByteArray, identifiers);
+        QFETCH(Reply, answer);
+        QFETCH(QString, failure);
 
-    client->login(QStringLiteral("a@example.com"), password);
-    QPointer<LoginRequestImpl> first = client->findChild<LoginRequestImpl*>();
-    QSignalSpy firstFailed(first.data(), &LoginRequestImpl::failed);
-    // Held credentials: no registration, and the form fetch went out before login() returned,
-    // or it would lack the client id that the device now loses.
-    client->setClientId(QString());
-    QVERIFY(server.waitForRequests(1));
-    QCOMPARE(server.requests().at(0).target, formTarget);
+        ScriptedHttpServer server([answer](const HttpRequest&) { return answer; });
+        auto account = makeAccount(server.origin(), false);
+        account->lookup->machine = optionalText(machineId);
+        account->lookup->user = optionalText(userName);
+        account->client->setClientSecret(QStringLiteral("old")); // one of the two is not enough
+        QSignalSpy fetched(account->client.get(), &OAuth2ClientImpl::credentialsFetched);
+        QSignalSpy failed(account->client.get(), &OAuth2ClientImpl::credentialsFailure);
+        if (!failure.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Device registration"));
 
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Device registration failed"));
-    client->login(QStringLiteral("b@example.com"), password);
+        account->client->fetchClientCredentials();
+        QTRY_COMPARE(fetched.count() + failed.count(), 1);
+        QCOMPARE(failed.value(0).value(0).toString(), failure);
+        // Failures keep what was held; accepted credentials are stored.
+        QCOMPARE(account->client->clientId(), failure.isEmpty() ? testClientId() : QString());
+        QCOMPARE(account->client->clientSecret(), failure.isEmpty() ? testClientSecret() : "old");
 
-    QTRY_COMPARE(loginError.count(), 1);
-    QCOMPARE(loginError.at(0).at(0).toString(), couldNotFetch);
-    QTest::qWait(50);
-    QCOMPARE(firstFailed.count(), 0);
-    QVERIFY(first); // still waiting for its form
-}
+        QCOMPARE(trace(server), QStringList { "POST /oauth/credentials" });
+        const HttpRequest request = server.requests().at(0);
+        QVERIFY(!request.hasHeader("Accept") && !request.hasHeader("Authorization"));
+        QCOMPARE(request.header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
+        QCOMPARE(request.body,
+            "client_class_id=Rb5Tq8WmZ3xKvN7pLh2Ds&model_identifier=PC&device_identifier="
+                + identifiers.replace('&', "&user_identifier=") + "&device_name="
+                + QUrl::toPercentEncoding(QHostInfo::localHostName(), QByteArray(), QByteArray()));
+    }
+
+    void loginOnTheWire()
+    {
+        // Every form fetch opens a session; its number is also the page's token, so a post shows
+        // which fetch it follows.
+        int sessions = 0;
+        const auto others = loginServer(Reply(), Reply::redirect("zel://authorize?code=abc"));
+        ScriptedHttpServer server([&sessions, others](const HttpRequest& request) {
+            if (request.path != "/login" || request.method != "GET")
+                return others(request);
+            const QByteArray n = QByteArray::number(++sessions);
+            return withCookie(Reply::html(hidden + n + "\">"), "session=" + n + "; Path=/");
+        });
+        auto account = makeAccount(server.origin(), false);
+        OAuth2ClientImpl* client = account->client.get();
+        QSignalSpy loggedIn(client, &AbstractOAuth2Client::loggedIn);
+
+        client->login(identifier, password);
+        // The code goes to the grant only after finished() has been emitted.
+        QString grantDuringFinished = QStringLiteral("finished() not emitted");
+        connect(client->findChild<LoginRequestImpl*>(), &LoginRequestImpl::finished, this,
+            [&] { grantDuringFinished = TokenCoreTestAccess::pendingGrantType(*client); });
+        QVERIFY(loggedIn.wait());
+        QCOMPARE(grantDuringFinished, QString());
+
+        // The token endpoint challenges the first attempt, then gets the client credentials (the
+        // grant's body is tst_tokengrants').
+        QCOMPARE(trace(server),
+            QStringList({ "POST /oauth/credentials", "GET /login", "POST /login",
+                "POST /oauth/token", "POST /oauth/token" }));
+        const QList<HttpRequest> requests = server.requests();
+        const HttpRequest &get = requests.at(1), &post = requests.at(2);
+        QVERIFY(get.header("Content-Type") == "text/html" && !get.hasHeader("Accept"));
+        QCOMPARE(post.header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
+        QCOMPARE(post.header("Accept"), QByteArray("application/json"));
+        // The password went to the login form's own URL and nowhere else.
+        for (const HttpRequest& r : requests)
+            QCOMPARE(r.raw.contains(password.toUtf8()) || r.raw.contains("p%20w%26x"), &r == &post);
+
+        // Each login keeps its own cookies: this one's are gone, and two at once do not share.
+        client->login(identifier, password);
+        client->login(identifier, password);
+        QTRY_COMPARE(loggedIn.count(), 3);
+        for (const HttpRequest& get : requestsTo(server, "GET", "/login"))
+            QVERIFY2(!get.hasHeader("Cookie"), get.raw.constData());
+        for (const HttpRequest& post : requestsTo(server, "POST", "/login"))
+            QCOMPARE(post.header("Cookie"), "session=" + post.body.right(1));
+    }
+
+    void login_data()
+    {
+        QTest::addColumn<Reply>("form");
+        QTest::addColumn<QByteArray>("token"); // the anti-forgery token posted
+        QTest::addColumn<Reply>("post");
+        QTest::addColumn<QString>("message"); // null: logged in with the code "a/b c"
+
+        const Reply page = Reply::html("<form method=post>" + hidden + "H\"></form>");
+        const Reply code = Reply::redirect("zel://authorize?state=x&code=a%2Fb%20c");
+        const QByteArray away = elsewhere.origin().toLatin1(), cookie = "__anti-forgery-token=";
+        // Where the anti-forgery token comes from; the post gives the code.
+        const auto form = [&](const char* name, const Reply& form, const QByteArray& token) {
+            QTest::newRow(name) << form << token << code << QString();
+        };
+        // What the post's answer means, after the page with the token "H".
+        const auto post = [&](const char* name, const Reply& post, const QString& message) {
+            QTest::newRow(name) << page << QByteArray("H") << post << message;
+        };
+        form("cookie before hidden input", withCookie(page, cookie + "T; Path=/"), "T");
+        form("empty cookie", withCookie(page, cookie + "; Path=/"), "H");
+        // Neither: and the token's pattern must not take quadratic time over many open tags.
+        const QByteArray openTags = QByteArray("<input ").repeated(2000) + QByteArray(100000, ' ');
+        form("many open tags", Reply::html(openTags), "");
+        form("bad UTF-8", Reply::html("\xFF<p>\xC3</p>" + hidden + "tok\">\xED\xA0\x80"), "tok");
+        post("error redirect", Reply::redirect("zel://authorize?error=x"),
+            "Authorization code error");
+        post("other host", Reply::redirect("zel://evil.example?code=abc"), "302 - Found\n");
+        post("flash error", withCookie(page, "flash-error=F%C3%BCr+50%zz%2"), "Für 50%zz%2");
+        const Reply refused = withCookie(Reply::html("", 401).withReason("No"), "flash-error=x");
+        post("401 reason, not the flash error", refused, "No");
+        // The password goes only to the form's own URL: redirects are not followed.
+        form("form redirected elsewhere", Reply::redirect(away + formTarget), "");
+        post("post 307", Reply::redirect(away + formTarget, 307).withReason("T"), "307 - T\n");
+    }
+
+    void login()
+    {
+        QFETCH(Reply, form);
+        QFETCH(QByteArray, token);
+        QFETCH(Reply, post);
+        QFETCH(QString, message);
+
+        elsewhere.clearRequests();
+        ScriptedHttpServer server(loginServer(form, post));
+        auto account = makeAccount(server.origin(), true);
+        QSignalSpy loggedIn(account->client.get(), &AbstractOAuth2Client::loggedIn);
+        QSignalSpy loginError(account->client.get(), &OAuth2ClientImpl::loginError);
+
+        account->client->login(identifier, password);
+        QTRY_COMPARE(loggedIn.count() + loginError.count(), 1);
+        QTRY_VERIFY(!account->client->findChild<LoginRequestImpl*>()); // released itself
+        QTest::qWait(50);
+        QCOMPARE(loggedIn.count() + loginError.count(), 1);
+        QCOMPARE(loginError.value(0).value(0).toString(), message);
+        QCOMPARE(requestsTo(server, "POST", "/oauth/token").value(0).formValue("code"),
+            message.isNull() ? QStringLiteral("a/b c") : QString());
+
+        const QList<HttpRequest> posts = requestsTo(server, "POST", "/login");
+        QCOMPARE(posts.size(), 1);
+        QCOMPARE(posts[0].target, formTarget);
+        QCOMPARE(posts[0].body, loginBodyPrefix + "__anti-forgery-token=" + token);
+        QCOMPARE(elsewhere.requestCount(), 0);
+    }
+
+    void credentialFailureOfAnotherRequest()
+    {
+        // Login A holds its credentials and waits for the form; then the device loses them and
+        // login B fails to register it again. That failure is B's alone.
+        ScriptedHttpServer server([](const HttpRequest& request) {
+            return request.path == "/login" ? Reply::noAnswer() : Reply::text("down", 500);
+        });
+        auto account = makeAccount(server.origin(), true);
+        OAuth2ClientImpl* client = account->client.get();
+        QSignalSpy loginError(client, &OAuth2ClientImpl::loginError);
+
+        client->login(QStringLiteral("a@example.com"), password);
+        QPointer<LoginRequestImpl> first = client->findChild<LoginRequestImpl*>();
+        // Held credentials: no registration, and the form fetch went out before login() returned,
+        // or it would lack the client id that the device now loses.
+        client->setClientId(QString());
+        QTRY_COMPARE(server.requests().value(0).target, formTarget);
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Device registration failed"));
+        client->login(QStringLiteral("b@example.com"), password);
+
+        QTRY_COMPARE(loginError.value(0).value(0).toString(), couldNotFetch);
+        QTest::qWait(50);
+        QCOMPARE(loginError.count(), 1); // A's failed() would reach loginError too
+        QVERIFY(first); // still waiting for its form
+    }
+};
 
 QTEST_GUILESS_MAIN(TestLoginFlow)
 #include "tst_loginflow.moc"

@@ -14,8 +14,6 @@
 using namespace zel::mac;
 using Hash = QCryptographicHash;
 
-namespace {
-
 MacToken makeToken(const QByteArray& id, const QByteArray& key, Hash::Algorithm algorithm)
 {
     return { id, QDateTime::currentMSecsSinceEpoch(), 0, QString(), key, algorithm };
@@ -28,150 +26,134 @@ qint64 ageOf(const QString& nonce)
     return match.hasMatch() ? match.captured(1).toLongLong() : -1;
 }
 
-} // namespace
-
 class TestMacSignature : public QObject {
     Q_OBJECT
 
 private slots:
-    void draftExample();
-    void matchesOauthlib_data();
-    void matchesOauthlib();
-    void normalizedRequestString_data();
-    void normalizedRequestString();
-    void headerFields();
-    void nonces();
-    void names();
+    // The POST example of draft-ietf-oauth-v2-http-mac-00/01, section 1.2, reproduced exactly.
+    void draftExample()
+    {
+        const MacToken token = makeToken("jd93dh9dh39D", "8yfrufh348h", Hash::Sha1);
+        QCOMPARE(macAuthorizationHeader(QUrl("http://example.com/request"), "POST", token,
+                     "hello=world%21", "273156:di3hvdf8"),
+            "MAC id=\"jd93dh9dh39D\",nonce=\"273156:di3hvdf8\",bodyhash=\"k9kbtCIy0CkI3/FEfpS/"
+            "oIDjk6k=\",mac=\"W7bdMZbv9UWOTadASIQHagZyirA=\"");
+    }
+
+    // Hosts are lower-case and paths carry no percent-encoding, and the queries only encode what
+    // Qt's default query form keeps encoded: there oauthlib (raw URL text) and Qt's decoded parts
+    // must agree.
+    void matchesOauthlib_data()
+    {
+        // Algorithm, method, URI and body, separated by spaces.
+        QTest::addColumn<QString>("request");
+
+        QTest::addRow("sha1 GET") << "hmac-sha-1 GET https://api.example.com/v1/devices";
+        QTest::addRow("sha256 POST query") << "hmac-sha-256 POST https://a.io:8443/d?p=2 {\"n\":1}";
+        QTest::addRow("sha1 PUT http") << "hmac-sha-1 PUT http://api.example.com/v1/x x";
+        QTest::addRow("sha256 DELETE port") << "hmac-sha-256 DELETE http://localhost:8080/v1/i/42";
+        QTest::addRow("sha1 encoded query") << "hmac-sha-1 GET https://a.io/s?q=a%3Db&x=%26&p=%2B";
+        QTest::addRow("sha256 UTF-8") << "hmac-sha-256 PUT https://a.io:443/me J\u00fcrgen\u65e5";
+    }
+
+    void matchesOauthlib()
+    {
+        QFETCH(QString, request);
+
+        const QStringList parts = request.split(' ');
+        const QString id = "h480djs93hd8", nonce = "264095:7d8f3e4a", key = "489dks293j39";
+        QProcess oracle;
+        oracle.start("/usr/bin/python3",
+            { qEnvironmentVariable("ZEL_SOURCE_DIR") + "/tests/support/mac_oracle.py", id,
+                parts.value(2), parts.value(1), nonce, parts.value(3), key, parts.value(0) });
+        // A missing interpreter or oauthlib fails the test: the comparison is its point.
+        QVERIFY2(oracle.waitForFinished(60000) && oracle.exitCode() == 0,
+            oracle.readAllStandardError().constData());
+        const Hash::Algorithm hash = parts.value(0).endsWith("256") ? Hash::Sha256 : Hash::Sha1;
+        const MacToken token = makeToken(id.toUtf8(), key.toUtf8(), hash);
+        QCOMPARE(macAuthorizationHeader(
+                     QUrl(parts.value(2)), parts.value(1), token, parts.value(3).toUtf8(), nonce),
+            QString::fromUtf8(oracle.readAllStandardOutput()).trimmed());
+    }
+
+    void normalizedRequestString_data()
+    {
+        QTest::addColumn<QUrl>("url");
+        QTest::addColumn<QString>("expected"); // lines 3 to 5: request URI, host, port
+
+        // Ports, queries and what stays encoded: matchesOauthlib.
+        QTest::addRow("other scheme") << QUrl("ftp://h.io/pub") << "/pub\nh.io\n443";
+        QTest::addRow("host lower-cased, path decoded") << QUrl(
+            "https://API.Example.IO/Caf%C3%A9/a%20b") << "/Caf\u00e9/a b\napi.example.io\n443";
+        QTest::addRow("placeholders") << QUrl("https://h/%251?x=%253") << "/%1?x=%253\nh\n443";
+    }
+
+    void normalizedRequestString()
+    {
+        QFETCH(QUrl, url);
+        QFETCH(QString, expected);
+
+        // The whole string, so that a value leaking into a neighbouring line, or a missing empty
+        // last line, is caught too. The verb is upper-cased; the nonce's placeholders stay.
+        QCOMPARE(QString::fromUtf8(zel::mac::normalizedRequestString(url, "get", "%2:%7", "H=")),
+            "%2:%7\nGET\n" + expected + "\nH=\n\n");
+    }
+
+    void headerFields()
+    {
+        for (const auto& [algorithm, size] :
+            { std::pair { Hash::Sha1, 20 }, std::pair { Hash::Sha256, 32 } }) {
+            const MacToken token = makeToken(QByteArray("%2t\xc3\xb6k\0def", 10), "key", algorithm);
+            const QUrl url("https://h.io/x");
+            const QString first = macAuthorizationHeader(url, "POST", token, "p");
+            const QString second = macAuthorizationHeader(url, "POST", token, "p");
+            // The id ends at the first zero byte and its "%2" is no placeholder; the nonce is new
+            // each time (that the mac covers it, the known answers show). Split at '"': 3 nonce,
+            // 5 bodyhash, 7 mac.
+            QVERIFY2(first.startsWith(QString::fromUtf8("MAC id=\"%2t\xc3\xb6k\",nonce=\"0:")),
+                qPrintable(first));
+            QVERIFY(first.section('"', 3, 3) != second.section('"', 3, 3));
+            QCOMPARE(QByteArray::fromBase64(first.section('"', 7, 7).toLatin1()).size(), size);
+            QCOMPARE(QByteArray::fromBase64(first.section('"', 5, 5).toLatin1()).size(), size);
+        }
+    }
+
+    void nonces()
+    {
+        // Whole seconds since the issue time; 0 when the clock reads earlier. Extreme stored issue
+        // times (a corrupt value) must neither overflow nor go negative.
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        QCOMPARE(ageOf(createNonce(now)), 0);
+        QCOMPARE(ageOf(createNonce(now + 60000)), 0);
+        QVERIFY(ageOf(createNonce(now - 90000)) >= 90 && ageOf(createNonce(now - 90000)) <= 91);
+        QCOMPARE(ageOf(createNonce(std::numeric_limits<qint64>::max())), 0);
+        QVERIFY(ageOf(createNonce(std::numeric_limits<qint64>::min()))
+            > std::numeric_limits<qint64>::max() / 1000);
+        QSet<QString> randomParts;
+        for (int i = 0; i < 500; ++i)
+            randomParts.insert(createNonce(now).section(':', 1));
+        QCOMPARE(randomParts.size(), 500);
+    }
+
+    void names()
+    {
+        using Manager = QNetworkAccessManager;
+        const std::pair<Manager::Operation, QByteArray> verbs[] { { Manager::GetOperation, "GET" },
+            { Manager::PutOperation, "PUT" }, { Manager::PostOperation, "POST" },
+            { Manager::DeleteOperation, "DELETE" }, { Manager::HeadOperation, "" } };
+        for (const auto& [operation, verb] : verbs)
+            QCOMPARE(httpVerb(operation), verb);
+
+        // Unknown names leave the algorithm unchanged (Md5, which no name maps to).
+        const std::pair<QString, Hash::Algorithm> algorithms[] { { "hmac-sha-1", Hash::Sha1 },
+            { "HMAC-SHA-256", Hash::Sha256 }, { "hmac-sha-512", Hash::Md5 } };
+        for (const auto& [name, expected] : algorithms) {
+            Hash::Algorithm algorithm = Hash::Md5;
+            QCOMPARE(parseMacAlgorithm(name, algorithm), expected != Hash::Md5);
+            QCOMPARE(algorithm, expected);
+        }
+    }
 };
-
-// The POST example of draft-ietf-oauth-v2-http-mac-00/01, section 1.2, reproduced exactly.
-void TestMacSignature::draftExample()
-{
-    QCOMPARE(macAuthorizationHeader(QUrl("http://example.com/request"), "POST",
-                 makeToken("jd93dh9dh39D", "8yfrufh348h", Hash::Sha1), "hello=world%21",
-                 "273156:di3hvdf8"),
-        QString("MAC id=\"jd93dh9dh39D\",nonce=\"273156:di3hvdf8\","
-                "bodyhash=\"k9kbtCIy0CkI3/FEfpS/oIDjk6k=\",mac=\"W7bdMZbv9UWOTadASIQHagZyirA=\""));
-}
-
-// Hosts are lower-case and paths carry no percent-encoding, and the queries only encode what
-// Qt's default query form keeps encoded: there oauthlib (raw URL text) and Qt's decoded parts
-// must agree.
-void TestMacSignature::matchesOauthlib_data()
-{
-    QTest::addColumn<QString>("request"); // algorithm, method, URI and body, separated by spaces
-
-    QTest::addRow("sha1 GET") << "hmac-sha-1 GET https://api.example.com/v1/devices";
-    QTest::addRow("sha256 GET") << "hmac-sha-256 GET https://api.example.com/v1/devices";
-    QTest::addRow("sha1 POST query") << "hmac-sha-1 POST https://a.io:8443/d?p=2&l=9 {}";
-    QTest::addRow("sha256 POST query") << "hmac-sha-256 POST https://a.io:8443/d?p=2 {\"n\":1}";
-    QTest::addRow("sha1 PUT http") << "hmac-sha-1 PUT http://api.example.com/v1/x x";
-    QTest::addRow("sha256 DELETE http port") << "hmac-sha-256 DELETE http://localhost:8080/v1/i/42";
-    QTest::addRow("sha1 encoded query") << "hmac-sha-1 GET https://a.io/s?q=a%3Db&x=%26&p=%2B";
-    QTest::addRow("sha256 UTF-8 body") << "hmac-sha-256 PUT https://a.io:443/me J\u00fcrgen\u65e5";
-}
-
-void TestMacSignature::matchesOauthlib()
-{
-    QFETCH(QString, request);
-
-    const QStringList parts = request.split(' ');
-    const QString id = "h480djs93hd8", nonce = "264095:7d8f3e4a", key = "489dks293j39";
-    QProcess oracle;
-    oracle.start("/usr/bin/python3",
-        { qEnvironmentVariable("ZEL_SOURCE_DIR") + "/tests/support/mac_oracle.py", id,
-            parts.value(2), parts.value(1), nonce, parts.value(3), key, parts.value(0) });
-    // A missing interpreter or oauthlib fails the test: the comparison is its point.
-    QVERIFY2(oracle.waitForFinished(60000) && oracle.exitCode() == 0,
-        oracle.readAllStandardError().constData());
-    const Hash::Algorithm hash = parts.value(0).endsWith("256") ? Hash::Sha256 : Hash::Sha1;
-    const MacToken token = makeToken(id.toUtf8(), key.toUtf8(), hash);
-    QCOMPARE(macAuthorizationHeader(
-                 QUrl(parts.value(2)), parts.value(1), token, parts.value(3).toUtf8(), nonce),
-        QString::fromUtf8(oracle.readAllStandardOutput()).trimmed());
-}
-
-void TestMacSignature::normalizedRequestString_data()
-{
-    QTest::addColumn<QUrl>("url");
-    QTest::addColumn<QString>("expected"); // lines 3 to 5: request URI, host, port
-
-    QTest::addRow("explicit port") << QUrl("https://h.io:8443/v1") << "/v1\nh.io\n8443";
-    QTest::addRow("https default") << QUrl("https://h.io/v1") << "/v1\nh.io\n443";
-    QTest::addRow("http default") << QUrl("http://h.io/v1") << "/v1\nh.io\n80";
-    QTest::addRow("other scheme") << QUrl("ftp://h.io/pub") << "/pub\nh.io\n443";
-    QTest::addRow("host lower-cased, path decoded")
-        << QUrl("https://API.Example.IO/Caf%C3%A9/a%20b") << "/Caf\u00e9/a b\napi.example.io\n443";
-    QTest::addRow("path and query") << QUrl("https://h.io/d?p=2&s=n") << "/d?p=2&s=n\nh.io\n443";
-    QTest::addRow("encoded kept") << QUrl("https://h.io/s?q=a%3Db") << "/s?q=a%3Db\nh.io\n443";
-    QTest::addRow("placeholders") << QUrl("https://h.io/%251?x=%253") << "/%1?x=%253\nh.io\n443";
-}
-
-void TestMacSignature::normalizedRequestString()
-{
-    QFETCH(QUrl, url);
-    QFETCH(QString, expected);
-
-    // The whole string, so that a value leaking into a neighbouring line, or a missing empty
-    // last line, is caught too. The verb is upper-cased; the nonce's placeholders stay.
-    QCOMPARE(QString::fromUtf8(zel::mac::normalizedRequestString(url, "get", "%2:%7", "H=")),
-        "%2:%7\nGET\n" + expected + "\nH=\n\n");
-}
-
-void TestMacSignature::headerFields()
-{
-    for (const auto& [algorithm, size] :
-        { std::pair { Hash::Sha1, 20 }, std::pair { Hash::Sha256, 32 } }) {
-        const MacToken token = makeToken(QByteArray("%2t\xc3\xb6k\0def", 10), "key", algorithm);
-        const QUrl url("https://h.io/x");
-        const QString first = macAuthorizationHeader(url, "POST", token, "p");
-        const QString second = macAuthorizationHeader(url, "POST", token, "p");
-        // The id ends at the first zero byte and its "%2" is no placeholder; the nonce is new
-        // each time, so the mac differs too. Split at '"': 3 nonce, 5 bodyhash, 7 mac.
-        QVERIFY2(first.startsWith(QString::fromUtf8("MAC id=\"%2t\xc3\xb6k\",nonce=\"0:")),
-            qPrintable(first));
-        QVERIFY(first.section('"', 3, 3) != second.section('"', 3, 3));
-        QVERIFY(first.section('"', 7, 7) != second.section('"', 7, 7));
-        QCOMPARE(QByteArray::fromBase64(first.section('"', 7, 7).toLatin1()).size(), size);
-        QCOMPARE(QByteArray::fromBase64(first.section('"', 5, 5).toLatin1()).size(), size);
-    }
-}
-
-void TestMacSignature::nonces()
-{
-    // Whole seconds since the issue time; 0 when the clock reads earlier. Extreme stored issue
-    // times (a corrupt value) must neither overflow nor go negative.
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    QCOMPARE(ageOf(createNonce(now)), 0);
-    QCOMPARE(ageOf(createNonce(now + 60000)), 0);
-    QVERIFY(ageOf(createNonce(now - 90000)) >= 90 && ageOf(createNonce(now - 90000)) <= 91);
-    QCOMPARE(ageOf(createNonce(std::numeric_limits<qint64>::max())), 0);
-    QVERIFY(ageOf(createNonce(std::numeric_limits<qint64>::min()))
-        > std::numeric_limits<qint64>::max() / 1000);
-    QSet<QString> randomParts;
-    for (int i = 0; i < 500; ++i)
-        randomParts.insert(createNonce(now).section(':', 1));
-    QCOMPARE(randomParts.size(), 500);
-}
-
-void TestMacSignature::names()
-{
-    using Manager = QNetworkAccessManager;
-    const std::pair<Manager::Operation, QByteArray> verbs[] { { Manager::GetOperation, "GET" },
-        { Manager::PutOperation, "PUT" }, { Manager::PostOperation, "POST" },
-        { Manager::DeleteOperation, "DELETE" }, { Manager::HeadOperation, "" } };
-    for (const auto& [operation, verb] : verbs)
-        QCOMPARE(httpVerb(operation), verb);
-
-    // Unknown names leave the algorithm unchanged (Md5, which no name maps to).
-    const std::pair<QString, Hash::Algorithm> algorithms[] { { "hmac-sha-1", Hash::Sha1 },
-        { "HMAC-SHA-256", Hash::Sha256 }, { "hmac-sha-512", Hash::Md5 } };
-    for (const auto& [name, expected] : algorithms) {
-        Hash::Algorithm algorithm = Hash::Md5;
-        QCOMPARE(parseMacAlgorithm(name, algorithm), expected != Hash::Md5);
-        QCOMPARE(algorithm, expected);
-    }
-}
 
 QTEST_GUILESS_MAIN(TestMacSignature)
 #include "tst_macsignature.moc"

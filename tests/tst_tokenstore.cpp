@@ -25,7 +25,9 @@ class tst_TokenStore : public QObject {
 
     QTemporaryDir dir;
     QSharedPointer<QSettings> settings; // the last store made
-    const QVariantMap credentials { { "client_id", "cid" }, { "client_secret", sealed("cs") } };
+    ScriptedHttpServer server { [](const HttpRequest&) { return HttpResponse::text("x", 503); } };
+    const QVariantMap credentials { { "client_id", "cid" }, { "client_secret", sealed("cs") },
+        { "oauthServer", server.origin() } };
 
     QSharedPointer<QSettings> store(const QVariantMap& values)
     {
@@ -51,9 +53,7 @@ private slots:
         QTest::addColumn<QVariant>("value"); // invalid: the key holds no value
         QTest::addColumn<QString>("loaded"); // client id|secret|refresh token|MAC key|algorithm
         QTest::addColumn<QString>("warning");
-        QTest::addRow("complete") << "unrelated" << QVariant("x") << "c|s|r|k|256" << QString();
-        QTest::addRow("capitals") << "algorithm" << QVariant("HMAC-SHA-256") << "c|s|r|k|256"
-                                  << QString();
+        // The algorithm's spelling is tst_macsignature's.
         QTest::addRow("unknown algorithm keeps the previous one")
             << "algorithm" << QVariant("hmac-md5") << "c|s|r|k|1" << QString("md5\" is wrong");
         QTest::addRow("id without secret")
@@ -94,9 +94,8 @@ private slots:
         QTest::addColumn<QVariantMap>("stored"); // besides the client's credentials
         QTest::addColumn<int>("state");
         QTest::addColumn<QString>("login"); // e-mail/password
-        const QVariantMap pending { { "pendingActivation", "a@b.c" } };
-        QVariantMap stale = pending;
-        stale.insert("refresh_token", sealed("rt"));
+        const QVariantMap pending { { "pendingActivation", "a@b.c" } },
+            stale { { "pendingActivation", "a@b.c" }, { "refresh_token", sealed("rt") } };
         QTest::addRow("nothing") << QVariantMap() << int(LoggedOut) << "/";
         QTest::addRow("stale pending activation") << stale << int(LoggedIn) << "/";
         QTest::addRow("pending activation") << pending << int(PendingActivation) << "/";
@@ -108,9 +107,7 @@ private slots:
         QFETCH(QVariantMap, stored);
         QFETCH(int, state);
         QFETCH(QString, login);
-        ScriptedHttpServer server([](const HttpRequest&) { return HttpResponse::text("x", 503); });
         stored.insert(credentials);
-        stored.insert("oauthServer", server.origin());
         const bool stillPending = state == PendingActivation; // a stale mark is removed
         const bool activationCheck = stillPending && login == "/";
         for (int i = stillPending + activationCheck; i > 0; --i)
@@ -123,7 +120,6 @@ private slots:
         // A pending activation is checked at once; the failed check leaves the state as it is.
         QCOMPARE(errors.wait(500), stillPending);
         QCOMPARE(int(client->loginState()), state);
-        QCOMPARE(client->createApiRequest("/me").url().toString(), ZEL_DEFAULT_API_SERVER "/me");
 
         server.clearRequests();
         client->login(login.section('/', 0, 0), login.section('/', 1));
@@ -132,39 +128,26 @@ private slots:
         QVERIFY(!activationCheck || errors.wait());
     }
 
-    // Defaults, and an empty API origin. Property writes are quiet; the setters always emit, and
-    // the secret reaches the disk protected. Logging out wipes the whole store, the host's keys
-    // too, every time it is asked, forgets the secrets and keeps the times. The login state is
-    // stored before it is announced.
+    // An empty API origin stays empty. Property writes are quiet; the setters always emit (that
+    // the secret reaches the file protected, the end-to-end suite checks). Logging out wipes the
+    // whole store, the host's keys too, every time it is asked, forgets the secrets and keeps the
+    // times. The login state is stored before it is announced.
     void storeLife()
     {
-        const auto client = service({ { "client_id", "cid" }, { "client_secret", sealed("cs") },
-            { "refresh_token", sealed("rt") }, { "apiServer", "" }, { "hostOwned", 1 },
-            { "group/nested", true } });
-        QCOMPARE(client->oauthServer() + ' ' + client->redirectUri(),
-            ZEL_DEFAULT_OAUTH_SERVER " zel://authorize");
+        const auto client = service({ { "apiServer", "" }, { "hostOwned", 1 }, { "group/x", 2 } });
         const QNetworkRequest request = client->createApiRequest("/me");
-        QCOMPARE(request.url().toString(), "/me");
-        QCOMPARE(request.rawHeader("Content-Type") + ' ' + request.rawHeader("Accept"),
-            "application/json application/json");
+        QCOMPARE(request.url().toString() + ' ' + request.rawHeader("Content-Type") + ' '
+                + request.rawHeader("Accept"),
+            "/me application/json application/json");
         QSignalSpy spy(client.get(), &Client::settingsChanged);
         for (const char* name : { "clientId", "clientSecret" })
             QVERIFY(client->setProperty(name, "quiet") && client->property(name) == "quiet");
-        for (int i = 0; i < 2; ++i) {
-            client->setClientId("plain-id");
-            client->setClientSecret("very-secret-value");
-        }
-        QCOMPARE(spy.count(), 4);
-        QFile file(settings->fileName());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray onDisk = file.readAll();
-        QVERIFY(onDisk.contains("plain-id") && !onDisk.contains("very-secret-value"));
-        // Stored as standard padded base64, with a fresh nonce every time.
-        const QByteArray secret = settings->value("client_secret").toByteArray();
-        QVERIFY(QByteArray::fromBase64(secret).toBase64() == secret && sealed("x") != sealed("x"));
+        client->setClientId("quiet"); // the setters emit even when nothing changes
+        client->setClientSecret("quiet");
+        QCOMPARE(spy.count(), 2);
 
-        MacToken& t = TokenCoreTestAccess::token(*client);
-        t = { "at", 11, 22, "rt", "mk", Hash::Sha256 };
+        MacToken& t = TokenCoreTestAccess::token(*client)
+            = { "at", 11, 22, "rt", "mk", Hash::Sha256 };
         QList<int> states;
         QSignalSpy loggedOut(client.get(), &OAuth2ClientImpl::loggedOut);
         connect(client.get(), &OAuth2ClientImpl::loginStateChanged, this, [&](LoginState state) {
@@ -177,23 +160,17 @@ private slots:
             static_cast<network::internal::OAuth2DebugClient*>(client.get())->logout();
         }
         QVERIFY(QSettings(settings->fileName(), QSettings::IniFormat).allKeys().isEmpty());
-        QVERIFY(!client->isLoggedIn() && (client->clientId() + client->clientSecret()).isEmpty());
-        QVERIFY(t.accessToken.isEmpty() && t.refreshToken.isEmpty() && t.macKey.isEmpty());
+        QVERIFY(!client->isLoggedIn()
+            && (client->clientId() + client->clientSecret() + t.accessToken + t.macKey).isEmpty());
         QVERIFY(t.issueTime == 11 && t.expiryTime == 22 && t.algorithm == Hash::Sha256);
-        QCOMPARE(spy.count(), 4); // logging out wrote the store itself, not through the signal
+        QCOMPARE(spy.count(), 2); // logging out wrote the store itself, not through the signal
 
-        const auto registered = [&](const QString& email) {
-            return QMetaObject::invokeMethod(
-                client.get(), "onRegistrationFinished", Q_ARG(QString, email));
-        };
-        QVERIFY(registered("a@b.c"));
-        QCOMPARE(client->pendingActivationEmail(), "a@b.c");
-        emit static_cast<Client*>(client.get())->loggedIn(); // as after a successful grant
-        QVERIFY(!settings->contains("pendingActivation"));
-        QVERIFY(registered(""));
-        QVERIFY(settings->contains("pendingActivation")); // stored unchanged, also when empty
-        QCOMPARE(states,
-            QList<int>({ LoggedOut, LoggedOut, PendingActivation, LoggedIn, PendingActivation }));
+        // A registration with any e-mail, even an empty one, waits for its activation (the way
+        // there and out of it is tst_registrationflow's and the end-to-end suite's).
+        QVERIFY(QMetaObject::invokeMethod(
+            client.get(), "onRegistrationFinished", Q_ARG(QString, QString())));
+        QVERIFY(settings->contains("pendingActivation"));
+        QCOMPARE(states, QList<int>({ LoggedOut, LoggedOut, PendingActivation }));
     }
 };
 
