@@ -109,6 +109,7 @@ private slots:
         row("two spaces", { "Anna  Berg", upn, three, se }, { "Anna", " Berg", upn, se });
         row("leading space", { " Anna", none, three, se }, { "", "Anna", three, se });
         row("empty name, no accounts, no country", { "", none, L(), none }, { "", "", none, none });
+        row("failed name lookup", { none, upn, L(), se }, { none, none, upn, se });
     }
 
     void userDetails()
