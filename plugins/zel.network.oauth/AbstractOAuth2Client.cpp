@@ -32,6 +32,18 @@ zel::platform::Bytes toBytes(const QByteArray& bytes)
     return zel::platform::Bytes(bytes.cbegin(), bytes.cend());
 }
 
+// The bytes of a platform result, its buffer wiped; empty, with the reason logged, on failure.
+QByteArray takeResult(zel::platform::ProtectionResult& result, const char* failure)
+{
+    if (!result.ok) {
+        qCWarning(lcPlatform) << failure << result.error.c_str();
+        return {};
+    }
+    QByteArray out(reinterpret_cast<const char*>(result.data.data()), int(result.data.size()));
+    zel::platform::wipe(result.data);
+    return out;
+}
+
 // application/x-www-form-urlencoded with every reserved character escaped, so that a token
 // holding "+", "&", "=" or "%" reaches the server unchanged (RFC 3986, 2.3: unreserved set).
 QByteArray formBody(const QUrlQuery& query)
@@ -118,13 +130,7 @@ QByteArray AbstractOAuth2Client::protectData(const QByteArray& bytes)
     zel::platform::Bytes plain = toBytes(bytes);
     zel::platform::ProtectionResult result = zel::platform::protectBytes(plain);
     zel::platform::wipe(plain);
-    if (!result.ok) {
-        qCWarning(lcPlatform) << "Could not protect a value:" << result.error.c_str();
-        return {};
-    }
-    QByteArray out(reinterpret_cast<const char*>(result.data.data()), int(result.data.size()));
-    zel::platform::wipe(result.data);
-    return out;
+    return takeResult(result, "Could not protect a value:");
 }
 
 QByteArray AbstractOAuth2Client::unprotectData(const QByteArray& bytes)
@@ -132,13 +138,7 @@ QByteArray AbstractOAuth2Client::unprotectData(const QByteArray& bytes)
     if (bytes.isEmpty())
         return {};
     zel::platform::ProtectionResult result = zel::platform::unprotectBytes(toBytes(bytes));
-    if (!result.ok) {
-        qCWarning(lcPlatform) << "Could not unprotect a stored value:" << result.error.c_str();
-        return {};
-    }
-    QByteArray out(reinterpret_cast<const char*>(result.data.data()), int(result.data.size()));
-    zel::platform::wipe(result.data);
-    return out;
+    return takeResult(result, "Could not unprotect a stored value:");
 }
 
 QVariant AbstractOAuth2Client::protectValue(const QVariant& value)
