@@ -125,7 +125,8 @@ private slots:
         ok("expires_in as text", "refresh", tokenAnswer("hmac-sha-1", "3600"), 0);
         ok("expires_in huge", "refresh", tokenAnswer("hmac-sha-1", 1e300), 2147483647);
         ok("no refresh token", "refresh", tokenAnswer("hmac-sha-256", 3600, QJsonValue::Undefined));
-        // Refusals: "settings" is the empty map that wipes the tokens and the store.
+        // Refusals: "settings" is the empty map that forgets the account and the device, or,
+        // for a revoked session, the removal of the token keys alone.
         refused("array", "refresh", HttpResponse::jsonText("[1,2]"),
             "error: Unexpected access token response", "JSON object");
         refused("201 refresh", "refresh", HttpResponse::json(tokenAnswer(), 201),
@@ -171,7 +172,13 @@ private slots:
         const QString algorithm = QJsonDocument::fromJson(answer.body)["algorithm"].toString();
         QVariantMap stored = r.settings.value(0).value(0).toMap();
         if (lifetime < 0 && r.events.contains("settings")) {
-            QVERIFY(stored.isEmpty() && (t.refreshToken + t.accessToken + t.macKey).isEmpty());
+            QVERIFY((t.refreshToken + t.accessToken + t.macKey).isEmpty());
+            QCOMPARE(stored.keys(),
+                r.events.contains("disconnected")
+                    ? QStringList({ "algorithm", "issue_time", "key", "refresh_token" })
+                    : QStringList());
+            for (const QVariant& removal : stored)
+                QVERIFY(!removal.isValid());
         } else if (lifetime < 0) {
             // An unknown algorithm keeps the fields read before it; the algorithm stays.
             QCOMPARE(t.refreshToken, algorithm == "hmac-md5" ? "refresh-1" : "refresh-0");
@@ -179,7 +186,10 @@ private slots:
             QCOMPARE(t.issueTime, qint64(5));
         } else {
             QCOMPARE(t.accessToken, "access-1");
-            QCOMPARE(t.refreshToken, answer.body.contains("refresh-1") ? "refresh-1" : "");
+            // A refresh answer without a refresh token keeps the current one, stored as it is.
+            const bool issued = answer.body.contains("refresh-1");
+            QCOMPARE(t.refreshToken, issued ? "refresh-1" : "refresh-0");
+            QCOMPARE(stored.contains("refresh_token"), issued);
             QCOMPARE(t.macKey, "mac-secret-1");
             QCOMPARE(t.algorithm, algorithm.endsWith("256") ? Hash::Sha256 : Hash::Sha1);
             // The lifetime counts from the answer; the issue time is read just after it.
@@ -187,8 +197,9 @@ private slots:
             QVERIFY(start <= t.issueTime && t.issueTime - start < 1000);
             QVERIFY(qAbs(QDateTime::currentMSecsSinceEpoch() - t.issueTime) < 5000);
             // The refresh token stored protected (clear text would not unprotect), the rest plain.
-            QCOMPARE(Client::unprotectValue(stored.take("refresh_token")).toByteArray(),
-                t.refreshToken.toUtf8());
+            if (issued)
+                QCOMPARE(Client::unprotectValue(stored.take("refresh_token")).toByteArray(),
+                    t.refreshToken.toUtf8());
             QCOMPARE(stored.take("issue_time"), QVariant(t.issueTime));
             QCOMPARE(
                 stored, QVariantMap({ { "algorithm", algorithm }, { "key", "mac-secret-1" } }));
@@ -225,6 +236,44 @@ private slots:
         QCOMPARE(r.grants.at(1).body,
             "grant_type=authorization_code&code=newest-code&redirect_uri=zel%3A%2F%2Fauthorize");
         qDeleteAll(replies);
+    }
+
+    // Every value of a token request reaches the server byte for byte as held: encoded once,
+    // never read back decoded (a login's code also when it had to wait for another grant).
+    void grantValuesOnTheWire_data()
+    {
+        QTest::addColumn<QString>("grant");
+        QTest::addColumn<QString>("value"); // the refresh token or the code
+        QTest::addColumn<QByteArray>("encoded");
+        const QString unicode = QString::fromUtf8("z\u00f6\u20ac");
+        const QList<std::pair<QString, QByteArray>> values { { "ab%41cd+e", "ab%2541cd%2Be" },
+            { "a&b=c", "a%26b%3Dc" }, { "two  spaces ", "two%20%20spaces%20" },
+            { "%%2B%", "%25%252B%25" }, { unicode, "z%C3%B6%E2%82%AC" } };
+        for (const char* grant : { "refresh", "code", "queued code" }) {
+            for (const auto& value : values)
+                QTest::addRow("%s %s", grant, qPrintable(value.first))
+                    << QString(grant) << value.first << value.second;
+        }
+    }
+    void grantValuesOnTheWire()
+    {
+        QFETCH(QString, grant);
+        QFETCH(QString, value);
+        QFETCH(QByteArray, encoded);
+        Run r;
+        if (grant == "refresh") {
+            r.record().refreshToken = value;
+            TokenCoreTestAccess::ensureAccessToken(r.client);
+        } else {
+            if (grant == "queued code")
+                r.client.fetchAccessTokenUsingClientCredentials();
+            r.client.fetchAccessTokenUsingAuthorizationCode(value);
+        }
+        QTRY_COMPARE(r.events.count("hasAccessToken"), grant == "queued code" ? 2 : 1);
+        QCOMPARE(r.grants.last().body,
+            grant == "refresh" ? "grant_type=refresh_token&refresh_token=" + encoded
+                               : "grant_type=authorization_code&code=" + encoded
+                    + "&redirect_uri=zel%3A%2F%2Fauthorize");
     }
 
     // Signed requests on the wire. A refused token is dropped, a new one fetched (here with the

@@ -207,6 +207,7 @@ void CommandRunner::runPubNub()
 void CommandRunner::runManageUrl()
 {
     connectService(SIGNAL(manageAccountOnlineUrlReady(QUrl)), SLOT(onManageUrlReady(QUrl)));
+    connectService(SIGNAL(manageAccountOnlineUrlFailed(QString)), SLOT(onManageUrlFailed(QString)));
     connectService(SIGNAL(accessTokenError(QString)), SLOT(onAccessTokenError(QString)));
     client->requestManageAccountOnlineUrl();
     startWaiting();
@@ -291,6 +292,12 @@ void CommandRunner::onManageUrlReady(const QUrl& url)
 {
     if (!done)
         succeedText(QString::fromUtf8(url.toEncoded()));
+}
+
+void CommandRunner::onManageUrlFailed(const QString& message)
+{
+    if (!done)
+        fail(QStringLiteral("no manage-account URL: %1").arg(message));
 }
 
 void CommandRunner::onRegistrationFinished(const QString& email)

@@ -68,6 +68,7 @@ private slots:
     void onReplyError(const QString& message, int code);
     void onJsonReplyFinished(int statusCode, const QJsonDocument& json);
     void onManageUrlReady(const QUrl& url);
+    void onManageUrlFailed(const QString& message);
     void onRegistrationFinished(const QString& email);
     void onRegistrationFailed(const QVariantMap& errors);
     void onStillWaiting();

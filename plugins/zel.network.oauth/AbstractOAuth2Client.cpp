@@ -44,16 +44,18 @@ QByteArray takeResult(zel::platform::ProtectionResult& result, const char* failu
     return out;
 }
 
-// application/x-www-form-urlencoded with every reserved character escaped, so that a token
-// holding "+", "&", "=" or "%" reaches the server unchanged (RFC 3986, 2.3: unreserved set).
-QByteArray formBody(const QUrlQuery& query)
+// application/x-www-form-urlencoded with every reserved character escaped, so that a value
+// holding "+", "&", "=", "%" or a space reaches the server unchanged (RFC 3986, 2.3: unreserved
+// set). Each value is encoded exactly once, from the text as held.
+QByteArray formBody(const AbstractOAuth2Client::FormFields& fields)
 {
     QByteArray body;
-    const auto items = query.queryItems(QUrl::FullyDecoded);
-    for (const auto& item : items) {
+    for (const auto& field : fields) {
         if (!body.isEmpty())
             body += '&';
-        body += QUrl::toPercentEncoding(item.first) + '=' + QUrl::toPercentEncoding(item.second);
+        QByteArray value = field.second.toUtf8();
+        body += QUrl::toPercentEncoding(field.first) + '=' + QUrl::toPercentEncoding(value);
+        cleanse(value);
     }
     return body;
 }
@@ -69,7 +71,67 @@ bool isInvalidGrant(const QString& message, int code)
         == QLatin1String("invalid_grant");
 }
 
+// The keys of the token record in the store.
+const QString keyRefreshToken = QStringLiteral("refresh_token");
+const QString keyMacKey = QStringLiteral("key");
+const QString keyAlgorithm = QStringLiteral("algorithm");
+const QString keyIssueTime = QStringLiteral("issue_time");
+
 } // namespace
+
+TokenAnswer interpretTokenAnswer(const QString& grant, int statusCode, const QJsonDocument& answer,
+    const MacToken& current, qint64 now)
+{
+    TokenAnswer result;
+    result.token = current;
+    if (!answer.isObject()) {
+        result.outcome = TokenAnswer::NotAnObject;
+        return result;
+    }
+    if (statusCode != 200) {
+        result.outcome = TokenAnswer::Refused;
+        result.token.clear();
+        return result;
+    }
+
+    const QJsonObject object = answer.object();
+    MacToken& token = result.token;
+    const QJsonValue refresh = object.value(QLatin1String("refresh_token"));
+    if (refresh.isString()) {
+        token.refreshToken = refresh.toString();
+        result.newRefreshToken = true;
+    } else if (grant != grantRefreshToken) {
+        token.refreshToken.clear();
+        result.settings.insert(keyRefreshToken, QVariant()); // no stale token of another login
+    }
+    token.accessToken = object.value(QLatin1String("access_token")).toString().toUtf8();
+
+    // Truncated toward zero into 32 bits; out-of-range numbers are clamped, not undefined.
+    const double expiresIn = object.value(QLatin1String("expires_in")).toDouble();
+    if (std::isfinite(expiresIn)) {
+        result.lifetime = int(std::trunc(std::clamp(expiresIn,
+            double(std::numeric_limits<int>::min()), double(std::numeric_limits<int>::max()))));
+    }
+    token.expiryTime = now + qint64(result.lifetime) * 1000;
+
+    const QString secret = object.value(QLatin1String("secret")).toString();
+    token.macKey = secret.toUtf8();
+    result.settings.insert(keyMacKey, secret);
+
+    const QString algorithm = object.value(QLatin1String("algorithm")).toString();
+    result.settings.insert(keyAlgorithm, algorithm);
+    if (!zel::mac::parseMacAlgorithm(algorithm, token.algorithm)) {
+        result.outcome = TokenAnswer::BadAlgorithm;
+        result.settings.clear();
+        result.newRefreshToken = false;
+        return result;
+    }
+
+    token.issueTime = now;
+    result.settings.insert(keyIssueTime, token.issueTime);
+    result.outcome = TokenAnswer::Granted;
+    return result;
+}
 
 AbstractOAuth2Client::AbstractOAuth2Client(QObject* parent)
     : QObject(parent)
@@ -84,10 +146,14 @@ void AbstractOAuth2Client::setClientId(const QString& id)
     emit settingsChanged({ { QStringLiteral("client_id"), m_clientId } });
 }
 
-void AbstractOAuth2Client::setClientSecret(const QString& secret)
+bool AbstractOAuth2Client::setClientSecret(const QString& secret)
 {
     m_clientSecret = secret;
-    emit settingsChanged({ { QStringLiteral("client_secret"), protectValue(m_clientSecret) } });
+    const QVariant sealed = protectValue(m_clientSecret);
+    if (!sealed.isValid())
+        return false; // an empty value written over the stored secret would lose it
+    emit settingsChanged({ { QStringLiteral("client_secret"), sealed } });
+    return true;
 }
 
 void AbstractOAuth2Client::loadSettings(const QSharedPointer<QSettings>& settings)
@@ -145,9 +211,11 @@ QVariant AbstractOAuth2Client::protectValue(const QVariant& value)
 {
     QByteArray plain = value.toByteArray();
     QByteArray sealed = protectData(plain);
+    cleanse(plain);
+    if (sealed.isEmpty())
+        return QVariant(); // a sealed value is never empty, even for empty input
     const QString text = QString::fromLatin1(sealed.toBase64());
     cleanse(sealed);
-    cleanse(plain);
     return text;
 }
 
@@ -192,35 +260,26 @@ void AbstractOAuth2Client::ensureAccessToken()
 
 void AbstractOAuth2Client::fetchAccessTokenUsingAuthorizationCode(QString code)
 {
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("grant_type"), grantAuthorizationCode);
-    query.addQueryItem(QStringLiteral("code"), code);
-    fetchAccessToken(query);
+    fetchAccessToken(grantAuthorizationCode, { { QStringLiteral("code"), code } });
 }
 
 void AbstractOAuth2Client::fetchAccessTokenUsingRefreshToken()
 {
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("grant_type"), grantRefreshToken);
-    query.addQueryItem(QStringLiteral("refresh_token"), token.refreshToken);
-    fetchAccessToken(query);
+    fetchAccessToken(
+        grantRefreshToken, { { QStringLiteral("refresh_token"), token.refreshToken } });
 }
 
 void AbstractOAuth2Client::fetchAccessTokenUsingClientCredentials()
 {
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("grant_type"), grantClientCredentials);
-    fetchAccessToken(query);
+    fetchAccessToken(grantClientCredentials, {});
 }
 
-void AbstractOAuth2Client::fetchAccessToken(QUrlQuery& query)
+void AbstractOAuth2Client::fetchAccessToken(const QString& grantType, FormFields fields)
 {
-    const QString grantType = query.queryItemValue(QStringLiteral("grant_type"));
     if (!pendingGrantType.isEmpty()) {
         // A login's code is single-use: dropping it would lose the login, so it waits.
         if (grantType == grantAuthorizationCode) {
-            queuedAuthorizationCode
-                = query.queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded);
+            queuedAuthorizationCode = fields.front().second;
             qCDebug(lcOAuth) << "Token request in flight; authorization_code grant queued";
         } else {
             qCDebug(lcOAuth) << "Token request in flight;" << grantType << "grant joins it";
@@ -234,14 +293,15 @@ void AbstractOAuth2Client::fetchAccessToken(QUrlQuery& query)
     url.setPassword(m_clientSecret, QUrl::DecodedMode);
     const QNetworkRequest request = createFormRequest(url);
 
+    fields.insert(fields.begin(), { QStringLiteral("grant_type"), grantType });
     if (grantType == grantAuthorizationCode)
-        query.addQueryItem(QStringLiteral("redirect_uri"), m_redirectUri);
+        fields.emplace_back(QStringLiteral("redirect_uri"), m_redirectUri);
 
     qCDebug(lcOAuth) << "Fetching access token:" << grantType << "grant from"
                      << url.toString(QUrl::RemoveUserInfo);
 
     auto* manager = new QNetworkAccessManager;
-    QByteArray body = formBody(query);
+    QByteArray body = formBody(fields);
     QNetworkReply* reply = manager->post(request, body);
     cleanse(body);
     connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
@@ -259,69 +319,58 @@ void AbstractOAuth2Client::accessTokenRequestFinished(int statusCode, QJsonDocum
     if (QObject* json = sender())
         json->deleteLater();
 
-    if (!result.isObject()) {
-        qCWarning(lcOAuth) << "Token request finished:" << pendingGrantType
+    const QString grant = pendingGrantType;
+    TokenAnswer answer = interpretTokenAnswer(
+        grant, statusCode, result, token, QDateTime::currentMSecsSinceEpoch());
+    switch (answer.outcome) {
+    case TokenAnswer::NotAnObject:
+        qCWarning(lcOAuth) << "Token request finished:" << grant
                            << "grant answered with something other than a JSON object";
         pendingGrantType.clear();
         emit accessTokenError(QStringLiteral("Unexpected access token response"));
-        startQueuedGrant();
-        return;
-    }
-
-    const QString grant = pendingGrantType;
-    if (statusCode != 200) {
+        break;
+    case TokenAnswer::Refused:
         qCWarning(lcOAuth) << "Token request finished:" << grant << "grant refused with status"
                            << statusCode;
-        dropTokens();
+        token = answer.token;
+        dropTokens(false);
         if (grant == grantRefreshToken)
             emit accessTokenError(QStringLiteral("Refresh token is not valid anymore"));
         else if (grant == grantAuthorizationCode)
             emit accessTokenError(QStringLiteral("Authorization code invalid"));
-        startQueuedGrant();
-        return;
-    }
-
-    const QJsonObject object = result.object();
-    QVariantMap settings;
-    token.refreshToken = object.value(QLatin1String("refresh_token")).toString();
-    settings.insert(QStringLiteral("refresh_token"), protectValue(token.refreshToken));
-    token.accessToken = object.value(QLatin1String("access_token")).toString().toUtf8();
-
-    // Truncated toward zero into 32 bits; out-of-range numbers are clamped, not undefined.
-    const double expiresIn = object.value(QLatin1String("expires_in")).toDouble();
-    int seconds = 0;
-    if (std::isfinite(expiresIn)) {
-        seconds = int(std::trunc(std::clamp(expiresIn, double(std::numeric_limits<int>::min()),
-            double(std::numeric_limits<int>::max()))));
-    }
-    if (seconds == 0)
-        qCWarning(lcOAuth) << "Token expires in 0 seconds. That cannot be right!";
-    token.expiryTime = QDateTime::currentMSecsSinceEpoch() + qint64(seconds) * 1000;
-
-    const QString secret = object.value(QLatin1String("secret")).toString();
-    token.macKey = secret.toUtf8();
-    settings.insert(QStringLiteral("key"), secret);
-
-    const QString algorithm = object.value(QLatin1String("algorithm")).toString();
-    settings.insert(QStringLiteral("algorithm"), algorithm);
-    if (!zel::mac::parseMacAlgorithm(algorithm, token.algorithm)) {
+        break;
+    case TokenAnswer::BadAlgorithm:
         qCWarning(lcOAuth) << "Token request finished:" << grant
-                           << "grant answered with an unsupported MAC algorithm" << algorithm;
+                           << "grant answered with an unsupported MAC algorithm"
+                           << result.object().value(QLatin1String("algorithm")).toString();
+        token = answer.token;
         pendingGrantType.clear();
         emit accessTokenError(QStringLiteral("Invalid MAC algorithm specified"));
-        startQueuedGrant();
-        return;
+        break;
+    case TokenAnswer::Granted: {
+        if (answer.lifetime == 0)
+            qCWarning(lcOAuth) << "Token expires in 0 seconds. That cannot be right!";
+        token = answer.token;
+        bool saved = true;
+        if (answer.newRefreshToken) {
+            const QVariant sealed = protectValue(token.refreshToken);
+            saved = sealed.isValid();
+            if (saved)
+                answer.settings.insert(keyRefreshToken, sealed);
+        }
+        pendingGrantType.clear();
+        qCDebug(lcOAuth) << "Token request finished:" << grant << "grant succeeded, expires in"
+                         << answer.lifetime << "s";
+        if (!saved)
+            reportUnsavedValue(QStringLiteral("Could not protect the refresh token; it was not "
+                                              "saved, so the login lasts only for this session"));
+        emit settingsChanged(answer.settings);
+        if (grant == grantAuthorizationCode || grant == grantClientCredentials)
+            emit loggedIn();
+        emit hasAccessToken();
+        break;
     }
-
-    token.issueTime = QDateTime::currentMSecsSinceEpoch();
-    settings.insert(QStringLiteral("issue_time"), token.issueTime);
-    pendingGrantType.clear();
-    qCDebug(lcOAuth) << "Token request finished:" << grant << "grant succeeded, expires in"
-                     << seconds << "s";
-    emit settingsChanged(settings);
-    if (grant == grantAuthorizationCode || grant == grantClientCredentials)
-        emit loggedIn();
-    emit hasAccessToken();
+    }
     startQueuedGrant();
 }
 
@@ -335,7 +384,7 @@ void AbstractOAuth2Client::accessTokenRequestFailed(QString message, int code)
     if (grant == grantRefreshToken && isInvalidGrant(message, code)) {
         // The server revoked the refresh token: retrying it can never succeed.
         qCWarning(lcOAuth) << "Token request failed: refresh_token grant refused (invalid_grant)";
-        dropTokens();
+        dropTokens(true);
         emit accessTokenError(message);
         emit disconnected();
     } else {
@@ -347,11 +396,22 @@ void AbstractOAuth2Client::accessTokenRequestFailed(QString message, int code)
     startQueuedGrant();
 }
 
-void AbstractOAuth2Client::dropTokens()
+void AbstractOAuth2Client::dropTokens(bool revoked)
 {
     pendingGrantType.clear();
     token.clear();
-    emit settingsChanged(QVariantMap());
+    if (!revoked) {
+        emit settingsChanged(QVariantMap());
+        return;
+    }
+    // Only the session ends: the device keeps its credentials and the host its configuration.
+    emit settingsChanged({ { keyRefreshToken, QVariant() }, { keyMacKey, QVariant() },
+        { keyAlgorithm, QVariant() }, { keyIssueTime, QVariant() } });
+}
+
+void AbstractOAuth2Client::reportUnsavedValue(const QString& message)
+{
+    qCWarning(lcOAuth) << message;
 }
 
 void AbstractOAuth2Client::startQueuedGrant()

@@ -2,7 +2,15 @@
 
 // The OAuth 2.0 token core: client credentials, the MAC token record and its protected storage,
 // the token grants, and MAC-signed requests. It never writes the settings store itself: changes
-// leave as settingsChanged maps, and an empty map asks for the whole store to be removed.
+// leave as settingsChanged maps that the receiver writes key by key:
+//   - a key mapped to a value: store the value;
+//   - a key mapped to an invalid QVariant: remove that key (a revoked session drops only the
+//     token keys this way);
+//   - the empty map: the token endpoint refused a grant, forget the account and the device (the
+//     tokens and the client credentials). The account service keeps the host's server origins
+//     and a pending activation then; a host that writes maps itself should do the same.
+// A value that could not be protected is left out of its map, so that it never replaces a
+// stored one; the failure goes to reportUnsavedValue().
 
 #include "MacSignature.h"
 
@@ -16,7 +24,33 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <utility>
+#include <vector>
+
 class QNetworkReply;
+
+// What one answer of the token endpoint means, worked out without side effects.
+struct TokenAnswer {
+    enum Outcome {
+        Granted, // a token was issued
+        NotAnObject, // the answer is no JSON object: nothing changes
+        Refused, // finished with a status other than 200: the grant was refused
+        BadAlgorithm, // a token with a MAC algorithm that cannot be used
+    };
+    Outcome outcome = NotAnObject;
+    MacToken token; // the record afterwards
+    // Granted: the keys to store, "refresh_token" excepted (it must be protected first).
+    QVariantMap settings;
+    // Granted: token.refreshToken came with the answer and is to be stored. A refresh answer
+    // without one keeps the current token (RFC 6749, 6); another grant's answer without one
+    // leaves none, and settings removes the stored one.
+    bool newRefreshToken = false;
+    int lifetime = 0; // seconds, as the answer gives them
+};
+
+// grant: the grant type sent; current: the record before the answer; now: ms since the epoch.
+TokenAnswer interpretTokenAnswer(const QString& grant, int statusCode, const QJsonDocument& answer,
+    const MacToken& current, qint64 now);
 
 namespace zel::network {
 class AuthenticatedReply;
@@ -30,6 +64,8 @@ class AbstractOAuth2Client : public QObject {
     Q_PROPERTY(QString clientSecret MEMBER m_clientSecret READ clientSecret)
 
 public:
+    using FormFields = std::vector<std::pair<QString, QString>>; // name, value as held
+
     explicit AbstractOAuth2Client(QObject* parent = nullptr);
     ~AbstractOAuth2Client() override;
 
@@ -40,9 +76,10 @@ public:
 
     void setOauthServer(const QString& origin) { m_oauthServer = origin; }
     void setRedirectUri(const QString& uri) { m_redirectUri = uri; }
-    // Both always emit settingsChanged, also when the value did not change.
+    // Both always emit settingsChanged, also when the value did not change. A secret that cannot
+    // be protected is held but not emitted: false then.
     void setClientId(const QString& id);
-    void setClientSecret(const QString& secret);
+    bool setClientSecret(const QString& secret);
 
     void loadSettings(const QSharedPointer<QSettings>& settings);
     void clearCredentials();
@@ -50,7 +87,8 @@ public:
     // Data protection of the platform; an empty result on failure.
     static QByteArray protectData(const QByteArray& bytes);
     static QByteArray unprotectData(const QByteArray& bytes);
-    // Settings forms: base64 text of the protected bytes, and back to the plain bytes.
+    // Settings forms: base64 text of the protected bytes (an invalid QVariant when protection
+    // fails), and back to the plain bytes.
     static QVariant protectValue(const QVariant& value);
     static QVariant unprotectValue(const QVariant& value);
 
@@ -87,7 +125,10 @@ private slots:
 
 protected:
     void fetchAccessTokenUsingRefreshToken();
-    void fetchAccessToken(QUrlQuery& query);
+    // Sends the grant with its fields, each value as held (encoded once on the way out).
+    void fetchAccessToken(const QString& grantType, FormFields fields);
+    // A secret value could not be protected and was not stored; the session goes on with it.
+    virtual void reportUnsavedValue(const QString& message);
     // An exchange does not outlive the object that started it: when this object goes, the
     // exchange's manager (and with it its running reply) and its JSON reply go too.
     void bindExchange(QNetworkAccessManager* manager, QObject* jsonReply = nullptr);
@@ -101,8 +142,9 @@ protected:
 private:
     // Starts an authorization-code grant that had to wait for the grant in flight.
     void startQueuedGrant();
-    // Ends the grant in flight after a refusal: forget the tokens and wipe the store.
-    void dropTokens();
+    // Ends the grant in flight after a refusal: forget the tokens; revoked: the stored token keys
+    // only, otherwise the stored account and device credentials (the empty map).
+    void dropTokens(bool revoked);
 
     // A login's single-use code that arrived while another grant was in flight; the newest wins.
     QString queuedAuthorizationCode;

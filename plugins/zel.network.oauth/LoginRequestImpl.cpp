@@ -208,7 +208,8 @@ void LoginRequestImpl::onLoginResponseReceived()
                                  << " to the redirect URI";
 
     if (matched) {
-        const QString code = QUrlQuery(target).queryItemValue(QStringLiteral("code"));
+        const QString code
+            = QUrlQuery(target).queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded);
         if (code.isEmpty()) {
             emit failed(QStringLiteral("Authorization code error"));
             return;

@@ -30,8 +30,27 @@ RegistrationRequestImpl::~RegistrationRequestImpl()
         reply->disconnect(this);
 }
 
+bool RegistrationRequestImpl::failIfServiceGone()
+{
+    if (client)
+        return false;
+    qCWarning(lcAccount) << "Registration request used after its account service was destroyed";
+    // Reported from the event loop, as every other outcome, so that a host can connect after
+    // send().
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            emit failed({ { QStringLiteral("_network"),
+                QStringLiteral("The account service is no longer available") } });
+        },
+        Qt::QueuedConnection);
+    return true;
+}
+
 void RegistrationRequestImpl::send()
 {
+    if (failIfServiceGone())
+        return;
     connect(client, &OAuth2ClientImpl::credentialsFetched, this,
         &RegistrationRequestImpl::onCredentials, Qt::UniqueConnection);
     connect(client, &OAuth2ClientImpl::credentialsFailure, this,
@@ -41,6 +60,8 @@ void RegistrationRequestImpl::send()
 
 void RegistrationRequestImpl::onCredentials()
 {
+    if (failIfServiceGone())
+        return;
     // Credentials held: later emissions belong to other requests (a login started meanwhile
     // must not make this registration fetch and post its form again).
     disconnect(client, &OAuth2ClientImpl::credentialsFetched, this,

@@ -6,6 +6,7 @@
 
 #include <QNetworkAccessManager>
 #include <QObject>
+#include <QPointer>
 #include <QVariantMap>
 
 namespace zel {
@@ -49,13 +50,17 @@ private slots:
     void onRegistrationCompleted();
 
 private:
+    // Ends the request once the service is gone; true then.
+    bool failIfServiceGone();
+
     QString m_email;
     QString m_password;
     QString m_firstName;
     QString m_lastName;
     QString m_country;
     bool m_newsletterSubscribed = false;
-    OAuth2ClientImpl* client;
+    // The request has no parent and may outlive the service that created it.
+    QPointer<OAuth2ClientImpl> client;
     QNetworkAccessManager networkAccessManager;
 };
 

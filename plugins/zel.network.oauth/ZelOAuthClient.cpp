@@ -46,6 +46,9 @@ OAuth2ClientImpl::OAuth2ClientImpl(const QSharedPointer<QSettings>& settings, QO
     connect(
         this, &AbstractOAuth2Client::settingsChanged, this, &OAuth2ClientImpl::onSettingsChanged);
     connect(this, &AbstractOAuth2Client::loggedIn, this, &OAuth2ClientImpl::loggedIn);
+    // A revoked session: the state says so before the host hears of the disconnection.
+    connect(this, &AbstractOAuth2Client::disconnected, this,
+        [this] { setLoginState(zel::network::LoggedOut); });
 
     if (token.refreshToken.isEmpty()) {
         currentLoginState = zel::network::LoggedOut;
@@ -104,13 +107,34 @@ void OAuth2ClientImpl::setLoginState(zel::network::LoginState state)
     emit loginStateChanged(state);
 }
 
+void OAuth2ClientImpl::reportUnsavedValue(const QString& message)
+{
+    AbstractOAuth2Client::reportUnsavedValue(message);
+    emit loginError(message);
+}
+
+void OAuth2ClientImpl::removeStoredKeysExcept(const QStringList& kept)
+{
+    const QStringList keys = settingsStore->allKeys();
+    for (const QString& key : keys) {
+        if (!kept.contains(key))
+            settingsStore->remove(key);
+    }
+}
+
 void OAuth2ClientImpl::onSettingsChanged(QVariantMap values)
 {
     if (values.isEmpty()) {
-        settingsStore->remove(QString());
+        // A refused grant: the account and the device go, the host's origins and an account
+        // that waits for its activation mail stay.
+        removeStoredKeysExcept({ keyOauthServer, keyApiServer, keyPendingActivation });
     } else {
-        for (auto it = values.cbegin(); it != values.cend(); ++it)
-            settingsStore->setValue(it.key(), it.value());
+        for (auto it = values.cbegin(); it != values.cend(); ++it) {
+            if (it.value().isValid())
+                settingsStore->setValue(it.key(), it.value());
+            else
+                settingsStore->remove(it.key());
+        }
     }
     settingsStore->sync();
     if (settingsStore->status() != QSettings::NoError)
@@ -119,7 +143,11 @@ void OAuth2ClientImpl::onSettingsChanged(QVariantMap values)
 
 void OAuth2ClientImpl::logout()
 {
-    onSettingsChanged(QVariantMap());
+    // Forgets the account and the device; the origins are the host's configuration.
+    removeStoredKeysExcept({ keyOauthServer, keyApiServer });
+    settingsStore->sync();
+    if (settingsStore->status() != QSettings::NoError)
+        qCWarning(lcAccount) << "Settings could not be written:" << settingsStore->fileName();
     loadSettings(settingsStore);
     clearCredentials();
     setLoginState(zel::network::LoggedOut);
@@ -215,8 +243,17 @@ void OAuth2ClientImpl::onCredentialsReceived(int statusCode, QJsonDocument resul
         emit credentialsFailure(invalid);
         return;
     }
+    // The secret first: when it cannot be protected, nothing is stored over the old pair and
+    // nothing is held, so that a retry registers the device afresh.
+    if (!setClientSecret(secret)) {
+        setProperty("clientId", QString());
+        setProperty("clientSecret", QString());
+        qCWarning(lcAccount) << "Device registered, but its client secret could not be protected";
+        emit credentialsFailure(QStringLiteral(
+            "Could not protect the client secret; the device credentials were not saved"));
+        return;
+    }
     setClientId(id);
-    setClientSecret(secret);
     qCDebug(lcAccount) << "Device registered";
     emit credentialsFetched();
 }
@@ -256,15 +293,25 @@ void OAuth2ClientImpl::requestManageAccountOnlineUrl()
     zel::network::AuthenticatedReply* reply = post(QStringLiteral("/login-token"), QByteArray());
     // An authenticated reply deletes itself after an error of its request, but not after a
     // token error (code 204) or code 7: release it then too, once it has reported.
-    connect(reply, &zel::network::AuthenticatedReply::error, reply, [reply](QString, int code) {
-        if (code == 204 || code == 7)
-            reply->deleteLater();
-    });
+    connect(reply, &zel::network::AuthenticatedReply::error, this,
+        [this, reply](QString message, int code) {
+            if (code == 204 || code == 7)
+                reply->deleteLater();
+            qCWarning(lcAccount) << "Manage-account URL request failed, code" << code;
+            emit manageAccountOnlineUrlFailed(message);
+        });
     connect(reply, &zel::network::AuthenticatedReply::finished, this,
         [this, reply](QJsonDocument json) {
             reply->deleteLater();
-            const QString loginToken = json.object().value(QLatin1String("token")).toString();
-            const QUrl url(oauthServer() + QLatin1String("/integration?login-token=") + loginToken,
+            const QJsonValue loginToken = json.object().value(QLatin1String("token"));
+            if (!loginToken.isString() || loginToken.toString().isEmpty()) {
+                qCWarning(lcAccount) << "Manage-account URL request answered without a token";
+                emit manageAccountOnlineUrlFailed(
+                    QStringLiteral("The server's answer holds no login token"));
+                return;
+            }
+            const QUrl url(
+                oauthServer() + QLatin1String("/integration?login-token=") + loginToken.toString(),
                 QUrl::TolerantMode);
             emit manageAccountOnlineUrlReady(url);
         });

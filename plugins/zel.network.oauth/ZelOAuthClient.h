@@ -64,6 +64,9 @@ signals:
     void loggedOut();
     void loginStateChanged(zel::network::LoginState state);
     void manageAccountOnlineUrlReady(QUrl url);
+    // The manage-account URL could not be had (token, transport or server failure); once per
+    // request that ends without manageAccountOnlineUrlReady.
+    void manageAccountOnlineUrlFailed(QString message);
 
 private slots:
     void logout() override;
@@ -73,8 +76,14 @@ private slots:
     void onCredentialsReceived(int statusCode, QJsonDocument result);
     void onCredentialsFailure(QString error, int code);
 
+protected:
+    // A secret that could not be protected reaches the host as a loginError.
+    void reportUnsavedValue(const QString& message) override;
+
 private:
     void setLoginState(zel::network::LoginState state);
+    // Removes every key of the store but those given, and syncs it.
+    void removeStoredKeysExcept(const QStringList& kept);
 
     QSharedPointer<QSettings> settingsStore;
     QString m_apiServer;
