@@ -127,22 +127,12 @@ private slots:
         ok("no refresh token", "refresh", tokenAnswer("hmac-sha-256", 3600, QJsonValue::Undefined));
         // Refusals: "settings" is the empty map that forgets the account and the device, or,
         // for a revoked session, the removal of the token keys alone.
-        refused("array", "refresh", HttpResponse::jsonText("[1,2]"),
-            "error: Unexpected access token response", "JSON object");
         refused("201 refresh", "refresh", HttpResponse::json(tokenAnswer(), 201),
             "settings, error: Refresh token is not valid anymore", "status 201");
-        refused("202 code", "code", HttpResponse::json(tokenAnswer(), 202),
-            "settings, error: Authorization code invalid", "status 202");
-        refused("203 client", "client", HttpResponse::json(tokenAnswer(), 203), "settings", "203");
-        refused("400 invalid_request keeps the tokens", "refresh",
-            HttpResponse::jsonText("{\n  \"error\": \"invalid_request\"\n}", 400),
-            R"(error: {"error":"invalid_request"})", "code 400");
         // A revoked refresh token can never succeed again: drop it and tell the host.
         refused("400 invalid_grant revokes and disconnects", "refresh",
             HttpResponse::jsonText(R"({"error": "invalid_grant"})", 400),
             R"(settings, error: {"error":"invalid_grant"}, disconnected)", "invalid_grant");
-        refused("500 text", "refresh", HttpResponse::text("boom", 500),
-            "error: Response is not a JSON response but text/plain", "code 401");
         refused("unknown algorithm", "refresh", HttpResponse::json(tokenAnswer("hmac-md5")),
             "error: Invalid MAC algorithm specified", "MAC algorithm");
     }

@@ -1,0 +1,570 @@
+// What the account service makes of every kind of bad answer, endpoint by endpoint: each row is
+// one scripted answer and its single outcome (the signal and its message, code or error map) and
+// what the store holds afterwards. The rest of the server answers as a good one would.
+
+#include "AccountFixture.h"
+#include "AuthenticatedReply.h"
+#include "JsonNetworkReply.h"
+#include "RegistrationRequestImpl.h"
+#include "TokenCoreTestAccess.h"
+
+#include <QPointer>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+using namespace zel::test;
+using namespace zel::network;
+using Reply = zel::test::HttpResponse;
+using zel::OAuth2ClientImpl;
+
+Q_DECLARE_METATYPE(zel::test::HttpResponse)
+
+namespace {
+
+const QStringList origins { "apiServer", "oauthServer" }, device { "client_id", "client_secret" },
+    tokens { "algorithm", "issue_time", "key", "refresh_token" };
+// A refused grant forgets the account and the device; of the seeded keys only the origins stay.
+const QStringList forgotten = device + tokens + QStringList { "hostOwned" };
+
+const QByteArray loginPage = "<form method=post><input type=\"hidden\" "
+                             "name=\"__anti-forgery-token\" value=\"H\"></form>";
+const QString unreachable = "http://127.0.0.1:1/elsewhere"; // a redirect to another host
+
+Reply json(const QByteArray& body, int status = 200) { return Reply::jsonText(body, status); }
+
+// Every log line of the run: none may hold a secret of the seeded store or the good answers.
+QStringList logLines;
+QtMessageHandler defaultHandler = nullptr;
+void captureLog(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    // The service's own diagnostics are expected here (each row provokes some); Qt's and the
+    // test framework's messages still go through.
+    logLines.append(message);
+    if (!QByteArray(context.category).startsWith("zel.")
+       )
+        defaultHandler(type, context, message);
+}
+
+// The signals of objects that count as an outcome; a row expects exactly one emission.
+struct Outcomes {
+    std::vector<std::unique_ptr<QSignalSpy>> spies;
+    template <typename Object, typename Signal> void watch(const Object* object, Signal signal)
+    {
+        spies.push_back(std::make_unique<QSignalSpy>(object, signal));
+    }
+    int count() const
+    {
+        int n = 0;
+        for (const auto& spy : spies)
+            n += spy->count();
+        return n;
+    }
+    // "name: first argument" of the first emission.
+    std::pair<QString, QVariant> first() const
+    {
+        for (const auto& spy : spies) {
+            if (!spy->isEmpty()) {
+                const QByteArray name = spy->signal().mid(0, spy->signal().indexOf('('));
+                return { QString::fromLatin1(name), spy->first().value(0) };
+            }
+        }
+        return {};
+    }
+};
+
+// A service on a store seeded with a logged-in device, against a server that answers `route`
+// ("METHOD /path") as the row says and everything else well.
+struct Bench {
+    QHash<QByteArray, Reply> answers {
+        { "POST /oauth/token", tokenAnswer() },
+        { "POST /oauth/credentials", credentialsAnswer() },
+        { "GET /login", Reply::html(loginPage) },
+        { "POST /login", Reply::redirect("zel://authorize?code=abc") },
+        { "GET /register",
+            Reply::html(loginPage).withHeader("Set-Cookie", "__anti-forgery-token=T; Path=/") },
+        { "POST /register", Reply::redirect("/checkyouremails") },
+        { "GET /config/pubnub", json(R"({"k":1})") },
+        { "POST /login-token", json(R"({"token":"abc"})") },
+        { "GET /api", json(R"({"ok":1})") },
+    };
+    ScriptedHttpServer server { [this](const HttpRequest& request) {
+        const QByteArray route = request.method + ' ' + request.path;
+        const bool basic = request.path == "/oauth/token" || request.path == "/config/pubnub";
+        if (basic
+            && request.basicCredentials() != std::make_pair(testClientId(), testClientSecret()))
+            return Reply::basicChallenge();
+        return answers.value(route, Reply::text("unexpected", 404));
+    } };
+    QTemporaryDir dir;
+    QSharedPointer<QSettings> settings;
+    QVariantMap seeded;
+    std::unique_ptr<OAuth2ClientImpl> client;
+    Outcomes outcomes;
+
+    // without: seeded keys left out; extra: more keys.
+    Bench(const QByteArray& route, const Reply& answer, const QStringList& without = {},
+        const QVariantMap& extra = {})
+    {
+        answers[route] = answer;
+        seeded = { { "oauthServer", server.origin() }, { "apiServer", server.origin() },
+            { "client_id", testClientId() },
+            { "client_secret", AbstractOAuth2Client::protectValue(testClientSecret()) },
+            { "refresh_token", AbstractOAuth2Client::protectValue("refresh-0") },
+            { "key", "key-0" }, { "algorithm", "hmac-sha-256" }, { "issue_time", qint64(5) },
+            { "hostOwned", 1 } };
+        for (const QString& key : without)
+            seeded.remove(key);
+        seeded.insert(extra);
+        settings.reset(new QSettings(dir.filePath("s.ini"), QSettings::IniFormat));
+        for (auto it = seeded.cbegin(); it != seeded.cend(); ++it)
+            settings->setValue(it.key(), it.value());
+        client = std::make_unique<OAuth2ClientImpl>(settings, nullptr);
+        client->setSystemLookup(std::make_unique<FakeSystemLookup>());
+    }
+    template <typename Signal> void watch(Signal signal) { outcomes.watch(client.get(), signal); }
+
+    // Waits for the outcome, then checks it and the store: the keys in `gone` absent, every
+    // other seeded key not in `rewritten` as seeded.
+    void verify(const QString& signal, const QVariant& detail, const QStringList& gone,
+        const QStringList& rewritten = {})
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(outcomes.count() > 0 || signal.isEmpty(), 10000);
+        QTest::qWait(signal.isEmpty() ? 300 : 30); // nothing more arrives
+        QCOMPARE(outcomes.count(), signal.isEmpty() ? 0 : 1);
+        const auto [name, argument] = outcomes.first();
+        QCOMPARE(name, signal);
+        if (detail.isValid())
+            QCOMPARE(argument, detail);
+        QSettings stored(settings->fileName(), QSettings::IniFormat);
+        for (auto it = seeded.cbegin(); it != seeded.cend(); ++it) {
+            if (gone.contains(it.key()))
+                QVERIFY2(!stored.contains(it.key()), qPrintable(it.key()));
+            else if (!rewritten.contains(it.key()))
+                QVERIFY2(stored.value(it.key()) == it.value(), qPrintable(it.key()));
+        }
+    }
+};
+
+} // namespace
+
+class TestBadAnswers : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { defaultHandler = qInstallMessageHandler(captureLog); }
+    void cleanupTestCase()
+    {
+        qInstallMessageHandler(defaultHandler);
+        const auto leak = QRegularExpression("s3cret|refresh-[01]|key-0|access-token-1|mac-key-1|"
+                                             "abc|pw")
+                              .match(logLines.join('\n'));
+        QVERIFY2(!leak.hasMatch(), qPrintable(leak.captured()));
+    }
+
+    void tokenEndpoint_data();
+    void tokenEndpoint();
+    void deviceCredentials_data();
+    void deviceCredentials();
+    void loginPages_data();
+    void loginPages();
+    void registration_data();
+    void registration();
+    void pubNub_data();
+    void pubNub();
+    void loginToken_data();
+    void loginToken();
+    void apiCall_data();
+    void apiCall();
+    void unprotectableValues();
+};
+
+// The three grants. refresh: a logged-in device whose access token ran out; code: a login's
+// code arrives; client: the activation check of a registered account at start.
+void TestBadAnswers::tokenEndpoint_data()
+{
+    QTest::addColumn<QString>("grant");
+    QTest::addColumn<Reply>("answer");
+    QTest::addColumn<QString>("signal"); // empty: none but the store's change
+    QTest::addColumn<QVariant>("message");
+    QTest::addColumn<QStringList>("gone"); // from the store
+    QTest::addColumn<int>("state"); // the login state afterwards
+
+    const QVariant none;
+    const QString refusedRefresh = "Refresh token is not valid anymore";
+    const QString notJson = "Response is not a JSON response but %1";
+    const QString missingObject = "object is missing after a comma";
+    const QByteArray good = tokenAnswer().body;
+    const auto row
+        = [](const char* name, const char* grant, const Reply& answer, const QString& signal,
+              const QVariant& message, const QStringList& gone, LoginState state) {
+              QTest::addRow("%s: %s", grant, name)
+                  << QString(grant) << answer << signal << message << gone << int(state);
+          };
+    const QString granted = "hasAccessToken", failed = "accessTokenError";
+    // A refresh answer without a refresh token keeps the stored one.
+    row("granted", "refresh", tokenAnswer(), granted, none, {}, LoggedIn);
+    row("no refresh token", "refresh",
+        json(R"({"access_token":"a","expires_in":60,"secret":"s","algorithm":"hmac-sha-1"})"),
+        granted, none, {}, LoggedIn);
+    row("refresh token a number", "refresh",
+        json(R"({"access_token":"a","refresh_token":7,"secret":"s","algorithm":"hmac-sha-1"})"),
+        granted, none, {}, LoggedIn);
+    row("expires_in huge", "refresh", json(QByteArray(good).replace("3600", "1e308")), granted,
+        none, {}, LoggedIn);
+    // Revoked: the session ends, the device and the host's configuration stay.
+    row("invalid_grant", "refresh", json(R"({"error":"invalid_grant"})", 400), failed,
+        R"({"error":"invalid_grant"})", tokens, LoggedOut);
+    row("invalid_grant 401", "refresh", json(R"({"error":"invalid_grant"})", 401), failed,
+        R"({"error":"invalid_grant"})", tokens, LoggedOut);
+    row("invalid_request", "refresh", json(R"({"error":"invalid_request"})", 400), failed,
+        R"({"error":"invalid_request"})", {}, LoggedIn);
+    // Refused as a finished answer: the account and the device go, the origins stay.
+    row("201", "refresh", json(good, 201), failed, refusedRefresh, forgotten, LoggedIn);
+    row("302 with JSON to another host", "refresh",
+        json(good, 302).withHeader("Location", unreachable.toLatin1()), failed, refusedRefresh,
+        forgotten, LoggedIn);
+    row("500 text", "refresh", Reply::text("boom", 500), failed, notJson.arg("text/plain"), {},
+        LoggedIn);
+    // A 200 that is not JSON reports the parser's "missing object".
+    row("200 as HTML", "refresh", Reply::html(good), failed, missingObject, {}, LoggedIn);
+    row("no content type", "refresh", Reply::make(200, QByteArray(), good), failed, missingObject,
+        {}, LoggedIn);
+    row("truncated JSON", "refresh", json(good.left(20)), failed, "unterminated string", {},
+        LoggedIn);
+    row("empty body", "refresh", json(""), failed, "illegal value", {}, LoggedIn);
+    row("array", "refresh", json("[1]"), failed, "Unexpected access token response", {}, LoggedIn);
+    row("algorithm a number", "refresh", json(QByteArray(good).replace("\"hmac-sha-256\"", "1")),
+        failed, "Invalid MAC algorithm specified", {}, LoggedIn);
+    row("connection closed", "refresh", Reply::refuse(), failed, none, {}, LoggedIn);
+    row("reset mid body", "refresh", Reply::resetMidBody(json(good)), failed, none, {}, LoggedIn);
+    row("granted", "code", tokenAnswer(), granted, none, {}, LoggedIn);
+    row("202", "code", json(good, 202), failed, "Authorization code invalid", forgotten, LoggedOut);
+    row("invalid_grant keeps the device", "code", json(R"({"error":"invalid_grant"})", 400), failed,
+        R"({"error":"invalid_grant"})", {}, LoggedOut);
+    // An account that waits for its activation mail stays waiting when the check is refused.
+    row("granted", "client", tokenAnswer(), granted, none, { "pendingActivation" }, LoggedIn);
+    row("203", "client", json(good, 203), QString(), none, forgotten, PendingActivation);
+    row("400 text", "client", Reply::text("not yet", 400), failed, notJson.arg("text/plain"), {},
+        PendingActivation);
+    row("invalid_grant", "client", json(R"({"error":"invalid_grant"})", 401), failed,
+        R"({"error":"invalid_grant"})", {}, PendingActivation);
+}
+
+void TestBadAnswers::tokenEndpoint()
+{
+    QFETCH(QString, grant);
+    QFETCH(Reply, answer);
+    QFETCH(QString, signal);
+    QFETCH(QVariant, message);
+    QFETCH(QStringList, gone);
+    QFETCH(int, state);
+    const QVariantMap pending { { "pendingActivation", "anna@example.com" } };
+    Bench bench("POST /oauth/token", answer, grant == "refresh" ? QStringList() : tokens,
+        grant == "client" ? pending : QVariantMap());
+    bench.watch(&AbstractOAuth2Client::hasAccessToken);
+    bench.watch(&AbstractOAuth2Client::accessTokenError);
+    QSignalSpy states(bench.client.get(), &OAuth2ClientImpl::loginStateChanged);
+    QSignalSpy disconnected(bench.client.get(), &AbstractOAuth2Client::disconnected);
+    if (grant == "refresh")
+        TokenCoreTestAccess::ensureAccessToken(*bench.client);
+    else if (grant == "code")
+        bench.client->fetchAccessTokenUsingAuthorizationCode("abc");
+    bench.verify(signal, message, gone, signal == "hasAccessToken" ? tokens : QStringList());
+    QCOMPARE(int(bench.client->loginState()), state);
+    // A revoked session announces the state, then the disconnection.
+    const bool revoked = grant == "refresh" && state == LoggedOut;
+    QCOMPARE(disconnected.count(), int(revoked));
+    QCOMPARE(states.count(), int(revoked || grant != "refresh" && signal == "hasAccessToken"));
+    if (grant == "refresh" && signal == "hasAccessToken")
+        QCOMPARE(TokenCoreTestAccess::token(*bench.client).refreshToken,
+            answer.body.contains("refresh-token-1") ? "refresh-token-1" : "refresh-0");
+}
+
+// The device registration, for a store without client credentials.
+void TestBadAnswers::deviceCredentials_data()
+{
+    QTest::addColumn<Reply>("answer");
+    QTest::addColumn<QString>("signal");
+    QTest::addColumn<QVariant>("message");
+
+    const QString invalid = "Invalid server response";
+    const QString couldNot = "Could not fetch client credentials from server";
+    const auto row = [](const char* name, const Reply& answer, const QString& message) {
+        QTest::newRow(name) << answer
+                            << (message.isNull() ? "credentialsFetched" : "credentialsFailure")
+                            << (message.isNull() ? QVariant() : QVariant(message));
+    };
+    row("granted", credentialsAnswer(), QString());
+    row("no secret", json(R"({"client_id":"c"})", 201), invalid);
+    row("secret a number", json(R"({"client_id":"c","client_secret":5})", 201), invalid);
+    row("array", json(R"(["c","s"])", 201), invalid);
+    row("500 JSON", json(R"({"error":"down"})", 500), couldNot);
+    row("HTML", Reply::html("<p>hi</p>"), couldNot);
+    row("truncated JSON", json(R"({"client_id":"c","client_se)", 201), couldNot);
+    row("redirect to another host", Reply::redirect(unreachable.toLatin1()), couldNot);
+    row("connection closed", Reply::refuse(), couldNot);
+}
+
+void TestBadAnswers::deviceCredentials()
+{
+    QFETCH(Reply, answer);
+    QFETCH(QString, signal);
+    QFETCH(QVariant, message);
+    Bench bench("POST /oauth/credentials", answer, device + tokens);
+    bench.watch(&OAuth2ClientImpl::credentialsFetched);
+    bench.watch(&OAuth2ClientImpl::credentialsFailure);
+    bench.client->fetchClientCredentials();
+    const bool fetched = signal == "credentialsFetched";
+    bench.verify(signal, message, fetched ? QStringList() : device + tokens);
+    QCOMPARE(bench.client->clientId(), fetched ? testClientId() : QString());
+}
+
+// The login form's fetch and its post, as today's flow judges them (page sizes are the flow's
+// own tests').
+void TestBadAnswers::loginPages_data()
+{
+    QTest::addColumn<QByteArray>("route");
+    QTest::addColumn<Reply>("answer");
+    QTest::addColumn<QVariant>("message"); // invalid: logged in
+    QTest::addColumn<QByteArray>("code"); // sent to the token endpoint, as on the wire
+
+    const auto row = [](const char* name, const QByteArray& route, const Reply& answer,
+                         const QVariant& message, const QByteArray& code = QByteArray()) {
+        QTest::addRow("%s: %s", route.constData(), name) << route << answer << message << code;
+    };
+    // Whatever the form fetch gave, the form is posted and the post decides.
+    row("500", "GET /login", Reply::text("down", 500), QVariant(), "abc");
+    row("no form", "GET /login", Reply::html("<p>maintenance</p>"), QVariant(), "abc");
+    row("redirect to another host", "GET /login", Reply::redirect(unreachable.toLatin1()),
+        QVariant(), "abc");
+    row("connection closed", "GET /login", Reply::refuse(), QVariant(), "abc");
+    // The code is decoded once from the redirect and encoded once for the token request.
+    row("code with escapes", "POST /login",
+        Reply::redirect("zel://authorize?code=ab%2541%2Bc%26d%3De%20f"), QVariant(),
+        "ab%2541%2Bc%26d%3De%20f");
+    row("no code", "POST /login", Reply::redirect("zel://authorize?state=x"),
+        "Authorization code error");
+    row("redirect to another host", "POST /login", Reply::redirect(unreachable.toLatin1()),
+        "302 - Found\n");
+    row("200 page", "POST /login", Reply::html("again"), "200 - OK\nagain");
+    row("500", "POST /login", Reply::text("down", 500), "Status 500");
+    row("flash error", "POST /login",
+        Reply::html("").withHeader("Set-Cookie", "flash-error=Wrong+password"), "Wrong password");
+}
+
+void TestBadAnswers::loginPages()
+{
+    QFETCH(QByteArray, route);
+    QFETCH(Reply, answer);
+    QFETCH(QVariant, message);
+    QFETCH(QByteArray, code);
+    Bench bench(route, answer, tokens);
+    bench.watch(&AbstractOAuth2Client::loggedIn);
+    bench.watch(&OAuth2ClientImpl::loginError);
+    bench.client->login("anna@example.com", "pw");
+    bench.verify(message.isValid() ? "loginError" : "loggedIn", message,
+        message.isValid() ? QStringList() : QStringList(), tokens);
+    const QList<HttpRequest> grants = requestsTo(bench.server, "POST", "/oauth/token");
+    QCOMPARE(grants.isEmpty() ? QByteArray() : grants.last().body,
+        code.isNull()
+            ? QByteArray()
+            : "grant_type=authorization_code&code=" + code + "&redirect_uri=zel%3A%2F%2Fauthorize");
+}
+
+// The registration form's fetch and its post.
+void TestBadAnswers::registration_data()
+{
+    QTest::addColumn<QByteArray>("route");
+    QTest::addColumn<Reply>("answer");
+    QTest::addColumn<QVariantMap>("errors"); // empty: finished
+
+    const auto server = [](const char* reason) { return QVariantMap { { "_server", reason } }; };
+    QTest::addRow("form 404") << QByteArray("GET /register") << Reply::html("", 404)
+                              << QVariantMap { { "_network", "Not Found" } };
+    QTest::addRow("form connection closed")
+        << QByteArray("GET /register") << Reply::refuse() << QVariantMap { { "_network", "" } };
+    QTest::addRow("post redirect to another host")
+        << QByteArray("POST /register")
+        << Reply::redirect(unreachable.toLatin1() + "/checkyouremails") << server("Found");
+    QTest::addRow("post field errors not arrays")
+        << QByteArray("POST /register") << json(R"({"email":"taken"})", 422)
+        << server("Unprocessable Entity");
+    QTest::addRow("post array") << QByteArray("POST /register") << json(R"([1])", 422)
+                                << server("Unprocessable Entity");
+    QTest::addRow("post truncated JSON")
+        << QByteArray("POST /register") << json(R"({"email":[{"error":)", 422)
+        << server("Unprocessable Entity");
+    QTest::addRow("post error not text")
+        << QByteArray("POST /register") << json(R"({"email":[{"error":5}]})", 422)
+        << QVariantMap { { "email", "" } };
+    QTest::addRow("post connection closed")
+        << QByteArray("POST /register") << Reply::refuse() << server("");
+}
+
+void TestBadAnswers::registration()
+{
+    QFETCH(QByteArray, route);
+    QFETCH(Reply, answer);
+    QFETCH(QVariantMap, errors);
+    Bench bench(route, answer, tokens);
+    QPointer<QObject> request = bench.client->createRegistrationRequest()->object();
+    auto* registration = qobject_cast<zel::RegistrationRequestImpl*>(request);
+    bench.outcomes.watch(registration, &zel::RegistrationRequestImpl::finished);
+    bench.outcomes.watch(registration, &zel::RegistrationRequestImpl::failed);
+    for (const char* field : { "email", "password", "firstName", "lastName", "country" })
+        request->setProperty(field, "x");
+    registration->send();
+    bench.verify(errors.isEmpty() ? "finished" : "failed",
+        errors.isEmpty() ? QVariant() : QVariant(errors), {});
+    QCOMPARE(bench.settings->contains("pendingActivation"), errors.isEmpty());
+}
+
+// The PubNub configuration: what the server sent, or the reply's error code.
+void TestBadAnswers::pubNub_data()
+{
+    QTest::addColumn<Reply>("answer");
+    QTest::addColumn<QString>("signal");
+    QTest::addColumn<QVariant>("code"); // status when finished, error code otherwise
+
+    QTest::addRow("object") << json(R"({"k":1})") << "finished" << QVariant(200);
+    QTest::addRow("array") << json("[1]") << "finished" << QVariant(200);
+    QTest::addRow("500 JSON") << json(R"({"e":1})", 500) << "error" << QVariant(500);
+    QTest::addRow("text") << Reply::text("x") << "error"
+                          << QVariant(int(QJsonParseError::MissingObject));
+    QTest::addRow("truncated") << json(R"({"k":)") << "error"
+                               << QVariant(int(QJsonParseError::UnterminatedObject));
+    QTest::addRow("connection closed")
+        << Reply::refuse() << "error" << QVariant(int(QNetworkReply::RemoteHostClosedError));
+}
+
+void TestBadAnswers::pubNub()
+{
+    QFETCH(Reply, answer);
+    QFETCH(QString, signal);
+    QFETCH(QVariant, code);
+    Bench bench("GET /config/pubnub", answer);
+    std::unique_ptr<QObject> reply(bench.client->fetchPubNubConfig()->object());
+    QSignalSpy finished(reply.get(), SIGNAL(finished(int, QJsonDocument)));
+    QSignalSpy error(reply.get(), SIGNAL(error(QString, int)));
+    QTRY_COMPARE(finished.count() + error.count(), 1);
+    QTest::qWait(30);
+    QCOMPARE(finished.count() + error.count(), 1);
+    const QSignalSpy& got = signal == "finished" ? finished : error;
+    QCOMPARE(got.count(), 1);
+    QCOMPARE(got.at(0).at(signal == "finished" ? 0 : 1), code);
+}
+
+// The manage-account URL, or one failure report.
+void TestBadAnswers::loginToken_data()
+{
+    QTest::addColumn<Reply>("answer");
+    QTest::addColumn<QString>("signal");
+    QTest::addColumn<QVariant>("detail"); // the URL after the origin, or the message
+
+    const QString noToken = "The server's answer holds no login token";
+    const auto failed = [](const char* name, const Reply& answer, const QVariant& message) {
+        QTest::newRow(name) << answer << "manageAccountOnlineUrlFailed" << message;
+    };
+    QTest::newRow("token") << json(R"({"token":"abc"})") << "manageAccountOnlineUrlReady"
+                           << QVariant("/integration?login-token=abc");
+    failed("array", json(R"(["abc"])"), noToken);
+    failed("token a number", json(R"({"token":1})"), noToken);
+    failed("empty token", json(R"({"token":""})"), noToken);
+    failed("not JSON", Reply::html("<p>"), "object is missing after a comma");
+    failed("truncated", json(R"({"tok)"), "unterminated string");
+    failed("500 JSON", json(R"({"error":"down"})", 500), R"({"error":"down"})");
+    failed("401 twice", json(R"({"error":"token"})", 401), R"({"error":"token"})");
+    failed("redirect to another host", Reply::redirect(unreachable.toLatin1()), QVariant());
+    failed("connection closed", Reply::refuse(), QVariant());
+}
+
+void TestBadAnswers::loginToken()
+{
+    QFETCH(Reply, answer);
+    QFETCH(QString, signal);
+    QFETCH(QVariant, detail);
+    Bench bench("POST /login-token", answer);
+    bench.watch(&OAuth2ClientImpl::manageAccountOnlineUrlReady);
+    bench.watch(&OAuth2ClientImpl::manageAccountOnlineUrlFailed);
+    bench.client->requestManageAccountOnlineUrl();
+    const QVariant expected = signal.endsWith("Ready")
+        ? QVariant(QUrl(bench.server.origin() + detail.toString()))
+        : detail;
+    bench.verify(signal, expected, {}, tokens);
+}
+
+// API calls: the host's data, passed on as it comes, or the reply's error code.
+void TestBadAnswers::apiCall_data()
+{
+    QTest::addColumn<Reply>("answer");
+    QTest::addColumn<QString>("signal");
+    QTest::addColumn<int>("code"); // of an error
+    QTest::addColumn<int>("calls"); // sent to the API
+
+    QTest::addRow("object") << json(R"({"ok":1})") << "finished" << 0 << 1;
+    QTest::addRow("array") << json("[1]") << "finished" << 0 << 1;
+    QTest::addRow("huge number") << json("[1e999999]") << "error"
+                                 << int(QJsonParseError::IllegalNumber) << 1;
+    QTest::addRow("500 JSON") << json(R"({"e":1})", 500) << "error" << 500 << 1;
+    QTest::addRow("401 twice") << json("{}", 401) << "error" << 401 << 2;
+    QTest::addRow("text") << Reply::text("x") << "error" << int(QJsonParseError::MissingObject)
+                          << 1;
+    QTest::addRow("truncated") << json(R"({"ok":)") << "error"
+                               << int(QJsonParseError::UnterminatedObject) << 1;
+    QTest::addRow("redirect to another host") << Reply::redirect(unreachable.toLatin1()) << "error"
+                                              << int(QJsonParseError::MissingObject) << 1;
+}
+
+void TestBadAnswers::apiCall()
+{
+    QFETCH(Reply, answer);
+    QFETCH(QString, signal);
+    QFETCH(int, code);
+    QFETCH(int, calls);
+    Bench bench("GET /api", answer);
+    QPointer<AuthenticatedReply> reply = bench.client->get("/api");
+    bench.outcomes.watch(reply.data(), &AuthenticatedReply::finished);
+    bench.outcomes.watch(reply.data(), &AuthenticatedReply::error);
+    bench.verify(signal, QVariant(), {}, tokens);
+    if (signal == "error")
+        QCOMPARE(bench.outcomes.spies[1]->at(0).at(1).toInt(), code);
+    QCOMPARE(requestsTo(bench.server, "GET", "/api").size(), calls);
+    delete reply; // the caller's after finished; gone already after an error
+}
+
+// A value that cannot be protected (here: the key directory open to others) is never written
+// over the stored one, and the host hears of it; the session goes on in memory.
+void TestBadAnswers::unprotectableValues()
+{
+    const QByteArray keyDirectory = QFile::encodeName(
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/zel");
+    Bench bench("POST /oauth/token", tokenAnswer());
+    bench.watch(&OAuth2ClientImpl::loginError);
+    QSignalSpy granted(bench.client.get(), &AbstractOAuth2Client::hasAccessToken);
+    QSignalSpy credentials(bench.client.get(), &OAuth2ClientImpl::credentialsFailure);
+    struct Restore {
+        QByteArray path;
+        ~Restore() { ::chmod(path.constData(), 0700); }
+    } restore { keyDirectory };
+    QCOMPARE(::chmod(keyDirectory.constData(), 0755), 0);
+    bench.client->fetchAccessTokenUsingAuthorizationCode("abc");
+    QVERIFY(granted.wait());
+    // Device credentials of a new registration: neither half of the pair is written.
+    bench.client->setProperty("clientSecret", QString());
+    bench.client->fetchClientCredentials();
+    QVERIFY(credentials.wait());
+    QCOMPARE(::chmod(keyDirectory.constData(), 0700), 0);
+    bench.verify("loginError",
+        "Could not protect the refresh token; it was not saved, so the login lasts only for this "
+        "session",
+        {}, { "algorithm", "issue_time", "key" });
+    QCOMPARE(TokenCoreTestAccess::token(*bench.client).refreshToken, "refresh-token-1");
+    QCOMPARE(credentials.at(0).at(0).toString(),
+        "Could not protect the client secret; the device credentials were not saved");
+    QVERIFY(bench.client->clientId().isEmpty() && bench.client->clientSecret().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestBadAnswers)
+#include "tst_badanswers.moc"
