@@ -42,8 +42,7 @@ void captureLog(QtMsgType type, const QMessageLogContext& context, const QString
     // The service's own diagnostics are expected here (each row provokes some); Qt's and the
     // test framework's messages still go through.
     logLines.append(message);
-    if (!QByteArray(context.category).startsWith("zel.")
-       )
+    if (!QByteArray(context.category).startsWith("zel."))
         defaultHandler(type, context, message);
 }
 
@@ -74,6 +73,16 @@ struct Outcomes {
     }
 };
 
+// The service, catching the authenticated reply of its manage-account request.
+struct Service : OAuth2ClientImpl {
+    using OAuth2ClientImpl::OAuth2ClientImpl;
+    AuthenticatedReply* post(const QString& path, const QByteArray& data) override
+    {
+        return lastPost = OAuth2ClientImpl::post(path, data);
+    }
+    QPointer<AuthenticatedReply> lastPost;
+};
+
 // A service on a store seeded with a logged-in device, against a server that answers `route`
 // ("METHOD /path") as the row says and everything else well.
 struct Bench {
@@ -100,7 +109,7 @@ struct Bench {
     QTemporaryDir dir;
     QSharedPointer<QSettings> settings;
     QVariantMap seeded;
-    std::unique_ptr<OAuth2ClientImpl> client;
+    std::unique_ptr<Service> client;
     Outcomes outcomes;
 
     // without: seeded keys left out; extra: more keys.
@@ -120,7 +129,7 @@ struct Bench {
         settings.reset(new QSettings(dir.filePath("s.ini"), QSettings::IniFormat));
         for (auto it = seeded.cbegin(); it != seeded.cend(); ++it)
             settings->setValue(it.key(), it.value());
-        client = std::make_unique<OAuth2ClientImpl>(settings, nullptr);
+        client = std::make_unique<Service>(settings, nullptr);
         client->setSystemLookup(std::make_unique<FakeSystemLookup>());
     }
     template <typename Signal> void watch(Signal signal) { outcomes.watch(client.get(), signal); }
@@ -493,6 +502,7 @@ void TestBadAnswers::loginToken()
         ? QVariant(QUrl(bench.server.origin() + detail.toString()))
         : detail;
     bench.verify(signal, expected, {}, tokens);
+    QTRY_VERIFY(bench.client->lastPost.isNull()); // released, whatever the outcome
 }
 
 // API calls: the host's data, passed on as it comes, or the reply's error code.
@@ -557,7 +567,8 @@ void TestBadAnswers::unprotectableValues()
     QVERIFY(credentials.wait());
     QCOMPARE(::chmod(keyDirectory.constData(), 0700), 0);
     bench.verify("loginError",
-        "Could not protect the refresh token; it was not saved, so the login lasts only for this "
+        "Could not protect the refresh token; it was not saved, so the login lasts only for "
+        "this "
         "session",
         {}, { "algorithm", "issue_time", "key" });
     QCOMPARE(TokenCoreTestAccess::token(*bench.client).refreshToken, "refresh-token-1");
