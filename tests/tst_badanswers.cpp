@@ -220,12 +220,8 @@ void TestBadAnswers::tokenEndpoint_data()
     row("refresh token a number", "refresh",
         json(R"({"access_token":"a","refresh_token":7,"secret":"s","algorithm":"hmac-sha-1"})"),
         granted, none, {}, LoggedIn);
-    row("expires_in huge", "refresh", json(QByteArray(good).replace("3600", "1e308")), granted,
-        none, {}, LoggedIn);
     // Revoked: the session ends, the device and the host's configuration stay.
     row("invalid_grant", "refresh", json(R"({"error":"invalid_grant"})", 400), failed,
-        R"({"error":"invalid_grant"})", tokens, LoggedOut);
-    row("invalid_grant 401", "refresh", json(R"({"error":"invalid_grant"})", 401), failed,
         R"({"error":"invalid_grant"})", tokens, LoggedOut);
     row("invalid_request", "refresh", json(R"({"error":"invalid_request"})", 400), failed,
         R"({"error":"invalid_request"})", {}, LoggedIn);
@@ -238,8 +234,6 @@ void TestBadAnswers::tokenEndpoint_data()
         LoggedIn);
     // A 200 that is not JSON reports the parser's "missing object".
     row("200 as HTML", "refresh", Reply::html(good), failed, missingObject, {}, LoggedIn);
-    row("no content type", "refresh", Reply::make(200, QByteArray(), good), failed, missingObject,
-        {}, LoggedIn);
     row("truncated JSON", "refresh", json(good.left(20)), failed, "unterminated string", {},
         LoggedIn);
     row("empty body", "refresh", json(""), failed, "illegal value", {}, LoggedIn);
@@ -247,7 +241,6 @@ void TestBadAnswers::tokenEndpoint_data()
     row("algorithm a number", "refresh", json(QByteArray(good).replace("\"hmac-sha-256\"", "1")),
         failed, "Invalid MAC algorithm specified", {}, LoggedIn);
     row("connection closed", "refresh", Reply::refuse(), failed, none, {}, LoggedIn);
-    row("reset mid body", "refresh", Reply::resetMidBody(json(good)), failed, none, {}, LoggedIn);
     row("granted", "code", tokenAnswer(), granted, none, {}, LoggedIn);
     row("202", "code", json(good, 202), failed, "Authorization code invalid", forgotten, LoggedOut);
     row("invalid_grant keeps the device", "code", json(R"({"error":"invalid_grant"})", 400), failed,
@@ -308,9 +301,7 @@ void TestBadAnswers::deviceCredentials_data()
     row("granted", credentialsAnswer(), QString());
     row("no secret", json(R"({"client_id":"c"})", 201), invalid);
     row("secret a number", json(R"({"client_id":"c","client_secret":5})", 201), invalid);
-    row("array", json(R"(["c","s"])", 201), invalid);
     row("500 JSON", json(R"({"error":"down"})", 500), couldNot);
-    row("HTML", Reply::html("<p>hi</p>"), couldNot);
     row("truncated JSON", json(R"({"client_id":"c","client_se)", 201), couldNot);
     row("redirect to another host", Reply::redirect(unreachable.toLatin1()), couldNot);
     row("connection closed", Reply::refuse(), couldNot);
@@ -345,7 +336,6 @@ void TestBadAnswers::loginPages_data()
     };
     // Whatever the form fetch gave, the form is posted and the post decides.
     row("500", "GET /login", Reply::text("down", 500), QVariant(), "abc");
-    row("no form", "GET /login", Reply::html("<p>maintenance</p>"), QVariant(), "abc");
     row("redirect to another host", "GET /login", Reply::redirect(unreachable.toLatin1()),
         QVariant(), "abc");
     row("connection closed", "GET /login", Reply::refuse(), QVariant(), "abc");
@@ -400,8 +390,6 @@ void TestBadAnswers::registration_data()
     QTest::addRow("post field errors not arrays")
         << QByteArray("POST /register") << json(R"({"email":"taken"})", 422)
         << server("Unprocessable Entity");
-    QTest::addRow("post array") << QByteArray("POST /register") << json(R"([1])", 422)
-                                << server("Unprocessable Entity");
     QTest::addRow("post truncated JSON")
         << QByteArray("POST /register") << json(R"({"email":[{"error":)", 422)
         << server("Unprocessable Entity");
@@ -438,7 +426,6 @@ void TestBadAnswers::pubNub_data()
     QTest::addColumn<QVariant>("code"); // status when finished, error code otherwise
 
     QTest::addRow("object") << json(R"({"k":1})") << "finished" << QVariant(200);
-    QTest::addRow("array") << json("[1]") << "finished" << QVariant(200);
     QTest::addRow("500 JSON") << json(R"({"e":1})", 500) << "error" << QVariant(500);
     QTest::addRow("text") << Reply::text("x") << "error"
                           << QVariant(int(QJsonParseError::MissingObject));
@@ -480,7 +467,6 @@ void TestBadAnswers::loginToken_data()
                            << QVariant("/integration?login-token=abc");
     failed("array", json(R"(["abc"])"), noToken);
     failed("token a number", json(R"({"token":1})"), noToken);
-    failed("empty token", json(R"({"token":""})"), noToken);
     failed("not JSON", Reply::html("<p>"), "object is missing after a comma");
     failed("truncated", json(R"({"tok)"), "unterminated string");
     failed("500 JSON", json(R"({"error":"down"})", 500), R"({"error":"down"})");
@@ -514,7 +500,6 @@ void TestBadAnswers::apiCall_data()
     QTest::addColumn<int>("calls"); // sent to the API
 
     QTest::addRow("object") << json(R"({"ok":1})") << "finished" << 0 << 1;
-    QTest::addRow("array") << json("[1]") << "finished" << 0 << 1;
     QTest::addRow("huge number") << json("[1e999999]") << "error"
                                  << int(QJsonParseError::IllegalNumber) << 1;
     QTest::addRow("500 JSON") << json(R"({"e":1})", 500) << "error" << 500 << 1;
