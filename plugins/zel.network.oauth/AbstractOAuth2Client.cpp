@@ -247,6 +247,7 @@ void AbstractOAuth2Client::fetchAccessToken(QUrlQuery& query)
     connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
 
     auto* json = new JsonNetworkReplyImpl(reply);
+    json->setMaximumSize(zel::jsonAnswerLimit);
     bindExchange(manager, json);
     connect(json, &JsonNetworkReplyImpl::finished, this,
         &AbstractOAuth2Client::accessTokenRequestFinished);

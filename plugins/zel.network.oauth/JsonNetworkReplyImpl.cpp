@@ -18,7 +18,7 @@ void limitAnswerSize(QNetworkReply* reply, qint64 limit)
     if (!reply || limit <= 0)
         return;
     const auto check = [reply, limit](qint64 size) {
-        if (size <= limit || answerTooLarge(reply) || !reply->isRunning())
+        if (size <= limit || answerTooLarge(reply))
             return;
         reply->setProperty(tooLargeProperty, true);
         qCWarning(lcTransport).nospace()
@@ -27,7 +27,8 @@ void limitAnswerSize(QNetworkReply* reply, qint64 limit)
         reply->abort();
     };
     // The announced length stops it before the body arrives; the bytes counted stop an answer
-    // that announces none or lies about it, at most one network read past the limit.
+    // that announces none or lies about it, at most one network read past the limit. An answer
+    // that arrived whole in one read is refused all the same.
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, check] {
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid())
