@@ -8,6 +8,9 @@
 #include <QNetworkReply>
 #include <QUrlQuery>
 
+#include <algorithm>
+#include <string_view>
+
 namespace zel {
 
 namespace {
@@ -73,41 +76,32 @@ QString antiForgeryTokenIn(const QString& page)
     // that ends inside the run and is followed by one character other than a quote. The
     // pattern's greedy runs pick the last such value="; its capture runs to the next quote or
     // the end of the page, and may cross the ">". Each run is looked at once.
-    static const QString start = QStringLiteral("<input ");
-    static const QString name = QStringLiteral("name=\"__anti-forgery-token\"");
-    static const QString value = QStringLiteral("value=\"");
-    const int size = page.size();
-    int from = 0;
-    while (from < size) {
-        const int tag = page.indexOf(start, from);
-        if (tag < 0)
-            break;
-        const int runStart = tag + start.size();
-        int runEnd = page.indexOf(QLatin1Char('>'), runStart);
-        if (runEnd < 0)
-            runEnd = size;
-        const QStringRef run = page.midRef(runStart, runEnd - runStart);
-        const int nameAt = run.indexOf(name);
-        if (nameAt >= 0) {
+    using View = std::u16string_view;
+    constexpr View start = u"<input ", name = u"name=\"__anti-forgery-token\"", value = u"value=\"";
+    const View text(reinterpret_cast<const char16_t*>(page.utf16()), std::size_t(page.size()));
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t tag = text.find(start, from);
+        if (tag == View::npos)
+            return QString();
+        const std::size_t runStart = tag + start.size();
+        const std::size_t runEnd = std::min(text.find(u'>', runStart), text.size());
+        const std::size_t nameAt = text.substr(runStart, runEnd - runStart).find(name);
+        if (nameAt != View::npos) {
             // Searched within the run only, so that each run costs its own length.
-            const int valuesFrom = runStart + nameAt + name.size();
-            const QStringRef values = page.midRef(valuesFrom, runEnd - valuesFrom);
-            for (int at = values.size() - value.size(); at >= 0; --at) {
-                at = values.lastIndexOf(value, at);
-                if (at < 0)
-                    break;
-                const int captureStart = valuesFrom + at + value.size();
-                if (captureStart < size && page.at(captureStart) != QLatin1Char('"')) {
-                    int captureEnd = page.indexOf(QLatin1Char('"'), captureStart);
-                    if (captureEnd < 0)
-                        captureEnd = size;
-                    return page.mid(captureStart, captureEnd - captureStart);
+            const std::size_t valuesFrom = runStart + nameAt + name.size();
+            const View values = text.substr(valuesFrom, runEnd - valuesFrom);
+            for (std::size_t at = values.rfind(value); at != View::npos;
+                 at = at == 0 ? View::npos : values.rfind(value, at - 1)) {
+                const std::size_t capture = valuesFrom + at + value.size();
+                if (capture < text.size() && text[capture] != u'"') {
+                    const std::size_t end = std::min(text.find(u'"', capture), text.size());
+                    return page.mid(int(capture), int(end - capture));
                 }
             }
         }
         from = runEnd;
     }
-    return QString();
 }
 
 QByteArray formEncode(const QString& text)
