@@ -100,9 +100,6 @@ private slots:
         QTest::addRow("key open to the group")
             << Change([](Bytes&) { QVERIFY(!::chmod(QFile::encodeName(keyFile), 0640)); })
             << "group or others (mode 0640)" << chmodKey;
-        QTest::addRow("key readable by all")
-            << Change([](Bytes&) { QVERIFY(!::chmod(QFile::encodeName(keyFile), 0644)); })
-            << "group or others" << chmodKey;
         QTest::addRow("directory open to others")
             << Change([](Bytes&) { QVERIFY(!::chmod(QFile::encodeName(keyDirectory), 0701)); })
             << "group or others"

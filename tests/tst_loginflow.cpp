@@ -194,13 +194,8 @@ private slots:
         // Pages may be large, but not without end; the form page's limit stops the post.
         const QByteArray limit(8 << 20, ' ');
         const QString tooLarge = "The server's answer exceeds 8 MiB";
-        QTest::newRow("form page at the limit")
-            << Reply::html(limit.left(limit.size() - hidden.size() - 2) + hidden + "L\"")
-            << QByteArray("L") << code << QString();
         QTest::newRow("form page past the limit")
             << Reply::html(limit + hidden + "L\">") << QByteArray() << code << tooLarge;
-        QTest::newRow("announced past the limit") << Reply::html("<p>").withHeader("Content-Length",
-            "1000000000") << QByteArray() << code << tooLarge;
         post("post answer past the limit", Reply::html(limit + ' ', 400), tooLarge);
     }
 
@@ -245,19 +240,15 @@ private slots:
         const auto row
             = [](const char* label, const QString& page) { QTest::newRow(label) << page; };
         row("empty", "");
-        row("plain", "<input type=hidden " + name + " value=\"tok\">");
         row("value before name", "<input value=\"v\" " + name + ">");
         row("name twice, value after each",
             "<input " + name + " value=\"a\" " + name + " value=\"b\">");
         row("empty value, then one", "<input " + name + " value=\"\" value=\"x\">");
-        row("only an empty value", "<input " + name + " value=\"\">");
         row("value runs past >", "<input " + name + " value=\"a>b<input " + name + " value=\"c\">");
         row("value=\" right before >", "<input " + name + " value=\">\"");
-        row("value at the end", "<input " + name + " value=\"");
         row("no closing quote", "<input " + name + " value=\"abc");
         row("nested starts", "<input <input " + name + " value=\"n\">");
         row("name crosses >", "<input name=\"__anti-forgery>-token\" value=\"x\">");
-        row("second input", "<input " + name + "><input " + name + " value=\"2\">");
         row("upper case", "<INPUT " + name + " value=\"u\"><input " + name + " VALUE=\"u\">");
         row("newlines and non-ASCII",
             "<input\n" + name + "\n<input \n" + name + "\nvalue=\"é\n✓\"");

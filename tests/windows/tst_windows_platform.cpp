@@ -141,11 +141,7 @@ void details()
     // form gets is the same code as on Linux: tst_accountservices.)
     const UserDetails result = userDetails(*lookup);
     CHECK(display || (!result.firstName && !result.lastName));
-    // The registry gives the accounts in its own order; the details in the settings' order.
-    std::vector<std::string> listed = lookup->accountNames(), expected = accounts;
-    std::sort(listed.begin(), listed.end());
-    std::sort(expected.begin(), expected.end());
-    CHECK(listed == expected);
+    // All the registry's accounts, in the order of the host's settings, not the registry's.
     CHECK(result.emailList == accounts);
 }
 
