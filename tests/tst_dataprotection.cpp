@@ -18,7 +18,7 @@ using Change = std::function<void(Bytes&)>;
 
 Bytes bytesOf(const QByteArray& data) { return Bytes(data.begin(), data.end()); }
 QByteArray qbytes(const Bytes& b) { return QByteArray::fromStdString({ b.begin(), b.end() }); }
-QByteArray keyDirectory, keyFile; // in the test's own data home, set by main()
+QString keyDirectory, keyFile; // in the test's own data home, set by main()
 const Bytes secret = bytesOf("refresh-token-0123456789-abcdefghij");
 // Blob layout: magic (2), version (1), key id (8), nonce (12), ciphertext from 23, tag (16).
 
@@ -27,6 +27,12 @@ bool refused(const ProtectionResult& result, const std::string& reason)
 {
     return !result.ok && result.data.empty() && result.error.find(reason) != std::string::npos
         && result.error.find("refresh-token") == std::string::npos;
+}
+
+QByteArray readKey()
+{
+    QFile file(keyFile);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
 }
 
 Q_DECLARE_METATYPE(Change)
@@ -72,44 +78,104 @@ private slots:
     {
         QTest::addColumn<Change>("change");
         QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("repair"); // the command a refused key's message proposes
         const auto flip = [](std::size_t i) { return Change([=](Bytes& b) { b.at(i) ^= 1; }); };
-        QTest::addRow("magic") << flip(0) << "unknown format";
+        const QString chmodKey = "chmod 600 '" + keyFile + "'";
+        QTest::addRow("magic") << flip(0) << "unknown format"
+                               << "";
         // Nonce, ciphertext and tag go through the one authentication; a blob of another key is
         // keyLife's.
-        QTest::addRow("nonce") << flip(22) << "does not authenticate";
+        QTest::addRow("nonce") << flip(22) << "does not authenticate"
+                               << "";
         QTest::addRow("short of an empty payload")
-            << Change([](Bytes& b) { b.resize(11 + 12 + 16 - 1); }) << "";
+            << Change([](Bytes& b) { b.resize(11 + 12 + 16 - 1); }) << ""
+            << "";
         QTest::addRow("other machine")
-            << Change([](Bytes&) { setBindingForTesting("m2", {}); }) << "another user or machine";
+            << Change([](Bytes&) { setBindingForTesting("m2", {}); }) << "another user or machine"
+            << "";
         QTest::addRow("other user")
             << Change([](Bytes&) { setBindingForTesting({}, getuid() + 1); })
-            << "another user or machine";
+            << "another user or machine"
+            << "";
         QTest::addRow("key open to the group")
-            << Change([](Bytes&) { QVERIFY(!::chmod(keyFile, 0640)); }) << "group or others";
+            << Change([](Bytes&) { QVERIFY(!::chmod(QFile::encodeName(keyFile), 0640)); })
+            << "group or others (mode 0640)" << chmodKey;
         QTest::addRow("directory open to others")
-            << Change([](Bytes&) { QVERIFY(!::chmod(keyDirectory, 0701)); }) << "group or others";
-        if (geteuid() == 0) // only root can give a file to another user
-            QTest::addRow("directory of another user")
-                << Change([](Bytes&) { QVERIFY(!::chown(keyDirectory, 65534, -1)); })
-                << "not owned";
+            << Change([](Bytes&) { QVERIFY(!::chmod(QFile::encodeName(keyDirectory), 0701)); })
+            << "group or others"
+            << "chmod 700 '" + keyDirectory + "'";
+        if (geteuid() == 0) { // only root can give a file to another user
+            QTest::addRow("directory of another user") << Change([](Bytes&) {
+                QVERIFY(!::chown(QFile::encodeName(keyDirectory), 65534, -1));
+            }) << "not owned"
+                                                       << "chown 0 '" + keyDirectory + "'";
+            QTest::addRow("key of another user")
+                << Change([](Bytes&) { QVERIFY(!::chown(QFile::encodeName(keyFile), 65534, -1)); })
+                << "not owned"
+                << "chown 0 '" + keyFile + "' && " + chmodKey;
+        }
     }
 
     void refusal()
     {
         QFETCH(Change, change);
         QFETCH(QString, error);
+        QFETCH(QString, repair);
         const ProtectionResult sealed = protectBytes(secret);
+        const QByteArray key = readKey();
         Bytes blob = sealed.data;
         change(blob);
         const ProtectionResult opened = unprotectBytes(blob);
         QVERIFY2(refused(opened, error.toStdString()), opened.error.c_str());
-        // A refused key seals nothing either.
-        QCOMPARE(protectBytes(secret).ok, !error.contains("group") && !error.contains("owned"));
+        // A refused key seals nothing either, and says how to repair it; the key is not replaced.
+        const ProtectionResult again = protectBytes(secret);
+        QCOMPARE(again.ok, repair.isEmpty());
+        QVERIFY2(refused(again, repair.toStdString()) || again.ok, again.error.c_str());
+        QCOMPARE(readKey(), key);
         // The key was neither repaired nor replaced: made safe again, the untouched blob opens.
         setBindingForTesting(std::nullopt, std::nullopt);
-        QVERIFY(!::chown(keyDirectory, geteuid(), -1) && !::chown(keyFile, geteuid(), -1));
-        QVERIFY(!::chmod(keyDirectory, 0700) && !::chmod(keyFile, 0600));
+        QVERIFY(!::chown(QFile::encodeName(keyDirectory), geteuid(), -1)
+            && !::chown(QFile::encodeName(keyFile), geteuid(), -1));
+        QVERIFY(!::chmod(QFile::encodeName(keyDirectory), 0700)
+            && !::chmod(QFile::encodeName(keyFile), 0600));
         QCOMPARE(unprotectBytes(sealed.data).data, secret);
+    }
+
+    void corruptKey_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addRow("truncated") << 10;
+        QTest::addRow("empty") << 0;
+        QTest::addRow("too long") << 33;
+    }
+
+    void corruptKey()
+    {
+        QFETCH(int, size);
+        const ProtectionResult old = protectBytes(secret);
+        QFile file(keyFile);
+        QVERIFY(old.ok && file.resize(size));
+        const QByteArray corrupt = readKey();
+
+        // Opening reports it and changes nothing.
+        QVERIFY(refused(unprotectBytes(old.data), "is corrupt"));
+        QCOMPARE(readKey(), corrupt);
+        // Sealing sets it aside under a new name, tells why, and still fails: the caller must
+        // not store a value in place of one that the old key may have sealed.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("corrupt.*set aside as"));
+        const ProtectionResult failed = protectBytes(secret);
+        QVERIFY2(refused(failed, "set aside as " + keyFile.toStdString() + ".corrupt-"),
+            failed.error.c_str());
+        const QStringList aside = QDir(keyDirectory).entryList({ "data-protection.key.corrupt-*" });
+        QCOMPARE(aside.size(), 1);
+        QFile setAside(keyDirectory + '/' + aside[0]);
+        QVERIFY(setAside.open(QIODevice::ReadOnly));
+        QCOMPARE(setAside.readAll(), corrupt);
+        // The next value gets a new key.
+        const ProtectionResult fresh = protectBytes(secret);
+        QVERIFY2(fresh.ok, fresh.error.c_str());
+        QCOMPARE(unprotectBytes(fresh.data).data, secret);
+        QVERIFY(refused(unprotectBytes(old.data), "another key"));
     }
 
     void concurrentKeyCreation()
@@ -145,7 +211,7 @@ int main(int argc, char** argv)
     if (!dataHome.isValid())
         return 1;
     qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
-    keyDirectory = QFile::encodeName(dataHome.filePath("zel"));
+    keyDirectory = dataHome.filePath("zel");
     keyFile = keyDirectory + "/data-protection.key";
     QCoreApplication app(argc, argv);
     TestDataProtection test;

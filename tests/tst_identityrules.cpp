@@ -12,11 +12,12 @@ QString show(const Text& text) { return text ? QString::fromStdString(*text) : "
 // A lookup that knows only the machine id the test gives it.
 struct FakeLookup : SystemLookup {
     Text machine;
+    std::vector<std::string> accounts;
     Text machineId() const override { return machine; }
     Text userName() const override { return {}; }
     Text displayName() const override { return {}; }
     Text userPrincipalName() const override { return {}; }
-    std::vector<std::string> accountNames() const override { return {}; }
+    std::vector<std::string> accountNames() const override { return accounts; }
     Text countryName() const override { return {}; }
 };
 
@@ -45,6 +46,41 @@ private slots:
         FakeLookup lookup;
         lookup.machine = input.isEmpty() ? Text() : input.toStdString();
         QCOMPARE(QByteArray::fromStdString(deviceIdentifier(lookup)), qt);
+    }
+
+    void accountOrderMatchesQSettings_data()
+    {
+        QTest::addColumn<QByteArrayList>("accounts"); // as the registry lists them
+        QTest::addColumn<QByteArrayList>("expected");
+        QTest::addRow("upper case first") << QByteArrayList { "alice@x", "Bob@x", "carol@x",
+            "bob@x" } << QByteArrayList { "Bob@x", "alice@x", "bob@x", "carol@x" };
+        // U+1F600 is a surrogate pair (D83D DE00), below U+FF21 in UTF-16 but not in UTF-8.
+        QTest::addRow("past U+FFFF")
+            << QByteArrayList { "\xEF\xBC\xA1@x", "\xF0\x9F\x98\x80@x", "\xC3\xA9@x" }
+            << QByteArrayList { "\xC3\xA9@x", "\xF0\x9F\x98\x80@x", "\xEF\xBC\xA1@x" };
+        // An invalid byte counts as U+FFFD.
+        QTest::addRow("invalid UTF-8") << QByteArrayList { "\xFF", "\xEF\xBF\xBC", "" }
+                                       << QByteArrayList { "", "\xEF\xBF\xBC", "\xFF" };
+    }
+
+    void accountOrderMatchesQSettings()
+    {
+        QFETCH(QByteArrayList, accounts);
+        QFETCH(QByteArrayList, expected);
+        // On Windows QSettings lists child groups in QString order: the expectation is Qt's.
+        QStringList qt;
+        for (const QByteArray& account : accounts)
+            qt << QString::fromUtf8(account);
+        std::sort(qt.begin(), qt.end());
+        QCOMPARE(QString::fromUtf8(expected.join('\n')), qt.join('\n'));
+
+        FakeLookup lookup;
+        for (const QByteArray& account : accounts)
+            lookup.accounts.push_back(account.toStdString());
+        QByteArrayList sorted;
+        for (const std::string& email : userDetails(lookup).emailList)
+            sorted << QByteArray::fromStdString(email);
+        QCOMPARE(sorted, expected);
     }
 
     void posixLookupMatchesThisMachine()

@@ -37,13 +37,15 @@ struct Exchange {
 
 // Sends a GET as the system does: a manager for this one request, released when its reply
 // finishes, and the JSON reply created right after the request was handed over.
-std::unique_ptr<Exchange> send(const QUrl& url)
+std::unique_ptr<Exchange> send(const QUrl& url, qint64 limit)
 {
     auto e = std::make_unique<Exchange>();
     auto* manager = new QNetworkAccessManager;
     e->reply = manager->get(QNetworkRequest(url));
     QObject::connect(e->reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
     e->json = std::make_unique<JsonNetworkReplyImpl>(e->reply);
+    if (limit > 0)
+        e->json->setMaximumSize(limit);
     const auto record = [e = e.get()](const QString& message, int code) {
         e->reports.append({ message, code, e->reply ? e->reply->bytesAvailable() : -1 });
         if (e->reply) // the end announced again must not bring a second report
@@ -82,6 +84,7 @@ void TestJsonNetworkReply::outcomes_data()
     QTest::addColumn<HttpResponse>("response"); // refuse(): nothing listens on the port
     QTest::addColumn<QString>("message");
     QTest::addColumn<int>("code");
+    QTest::addColumn<qint64>("limit"); // 0: none
 
     const QString notJson = "Response is not a JSON response but ";
     const QString missing = QJsonParseError { 0, QJsonParseError::MissingObject }.errorString();
@@ -91,26 +94,50 @@ void TestJsonNetworkReply::outcomes_data()
     const QByteArray pretty = "{\n    \"mac_key\": \"" + secrets[1].toUtf8() + "\"\n}\n";
 
     // No network error: JSON parsed, JSON not parsable, not JSON (the body left unread).
-    QTest::addRow("json;charset {}")
-        << HttpResponse::make(200, "application/json;charset=utf-8", "{}") << "finished {}" << 200;
+    QTest::addRow("json;charset {}") << HttpResponse::make(200, "application/json;charset=utf-8",
+        "{}") << "finished {}" << 200 << qint64(0);
     QTest::addRow("empty json body")
-        << HttpResponse::jsonText("") << empty.errorString() << int(empty.error);
-    QTest::addRow("200 text/html") << HttpResponse::make(200, "text/html", token) << missing << 11;
+        << HttpResponse::jsonText("") << empty.errorString() << int(empty.error) << qint64(0);
+    QTest::addRow("200 text/html")
+        << HttpResponse::make(200, "text/html", token) << missing << 11 << qint64(0);
     QTest::addRow("APPLICATION/JSON")
-        << HttpResponse::make(200, "APPLICATION/JSON", token) << missing << 11;
-    QTest::addRow("204 without type") << HttpResponse::make(204, {}, {}) << missing << 11;
+        << HttpResponse::make(200, "APPLICATION/JSON", token) << missing << 11 << qint64(0);
+    QTest::addRow("204 without type")
+        << HttpResponse::make(204, {}, {}) << missing << 11 << qint64(0);
     // Network error: a parsed JSON body as compact text with the HTTP status; else the reason
     // phrase or the content type, with the network error.
-    QTest::addRow("500 pretty json")
-        << HttpResponse::jsonText(pretty, 500) << "{\"mac_key\":\"" + secrets[1] + "\"}" << 500;
-    QTest::addRow("reset mid-body") << HttpResponse::resetMidBody(HttpResponse::jsonText(token), 20)
-                                    << "OK" << int(QNetworkReply::RemoteHostClosedError);
+    QTest::addRow("500 pretty json") << HttpResponse::jsonText(pretty, 500)
+                                     << "{\"mac_key\":\"" + secrets[1] + "\"}" << 500 << qint64(0);
+    QTest::addRow("reset mid-body")
+        << HttpResponse::resetMidBody(HttpResponse::jsonText(token), 20) << "OK"
+        << int(QNetworkReply::RemoteHostClosedError) << qint64(0);
     QTest::addRow("500 text/plain") << HttpResponse::text(token, 500) << notJson + "text/plain"
-                                    << int(QNetworkReply::InternalServerError);
+                                    << int(QNetworkReply::InternalServerError) << qint64(0);
     QTest::addRow("refused") << HttpResponse::refuse() << notJson
-                             << int(QNetworkReply::ConnectionRefusedError);
+                             << int(QNetworkReply::ConnectionRefusedError) << qint64(0);
     QTest::addRow("aborted") << HttpResponse::noAnswer() << notJson
-                             << int(QNetworkReply::OperationCanceledError);
+                             << int(QNetworkReply::OperationCanceledError) << qint64(0);
+    // Limits: the announced length or the bytes received; no limit unless set.
+    const qint64 mib = 1 << 20;
+    const QByteArray atLimit = "{}" + QByteArray(mib - 2, ' '), tooLarge = atLimit + ' ';
+    const QString exceeds = "The server's answer exceeds 1 MiB";
+    const int failure = QNetworkReply::ProtocolFailure;
+    QTest::addRow("at the limit") << HttpResponse::jsonText(atLimit) << "finished {}" << 200 << mib;
+    QTest::addRow("past the limit")
+        << HttpResponse::jsonText(tooLarge) << exceeds << failure << mib;
+    QTest::addRow("no limit set") << HttpResponse::jsonText(tooLarge) << "finished {}" << 200
+                                  << qint64(0);
+    QTest::addRow("announced past the limit")
+        << HttpResponse::jsonText("{}").withHeader("Content-Length", "4000000000") << exceeds
+        << failure << mib;
+    QByteArray chunked;
+    for (int i = 0; i < 3; ++i)
+        chunked
+            += QByteArray::number(atLimit.size() / 2, 16) + "\r\n" + atLimit.left(mib / 2) + "\r\n";
+    QTest::addRow("chunked, no length") << HttpResponse::jsonText(chunked + "0\r\n\r\n")
+                                               .withHeader("Transfer-Encoding", "chunked")
+                                               .withHeader("Content-Length", "")
+                                        << exceeds << failure << mib;
 }
 
 void TestJsonNetworkReply::outcomes()
@@ -118,13 +145,15 @@ void TestJsonNetworkReply::outcomes()
     QFETCH(HttpResponse, response);
     QFETCH(QString, message);
     QFETCH(int, code);
+    QFETCH(qint64, limit);
+    const int failure = QNetworkReply::ProtocolFailure;
 
     ScriptedHttpServer server([&](const HttpRequest&) { return response; });
     const QUrl url = server.url("/token?code=" + secrets[2]);
     if (response.action == HttpResponse::Action::Refuse)
         server.close();
     capturedLog.clear();
-    auto e = send(url);
+    auto e = send(url, limit);
     if (response.action == HttpResponse::Action::NoAnswer) {
         QVERIFY(server.waitForRequests(1));
         e->json->abort();
@@ -136,7 +165,8 @@ void TestJsonNetworkReply::outcomes()
 
     // In the receiver the watched reply is still there, and a non-JSON body still unread.
     const bool json = response.headers.value(0).second.contains("json");
-    QCOMPARE(e->reports.first().unreadBytes, json ? 0 : response.body.size());
+    if (code != failure) // an answer too large is not read, whatever arrived of it
+        QCOMPARE(e->reports.first().unreadBytes, json ? 0 : response.body.size());
     // It goes on a later pass of the event loop; nothing is reported after that.
     QTRY_VERIFY(e->reply.isNull());
     e->json->abort();

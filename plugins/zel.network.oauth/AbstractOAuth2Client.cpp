@@ -307,6 +307,7 @@ void AbstractOAuth2Client::fetchAccessToken(const QString& grantType, FormFields
     connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
 
     auto* json = new JsonNetworkReplyImpl(reply);
+    json->setMaximumSize(zel::jsonAnswerLimit);
     bindExchange(manager, json);
     connect(json, &JsonNetworkReplyImpl::finished, this,
         &AbstractOAuth2Client::accessTokenRequestFinished);

@@ -33,6 +33,14 @@ AuthenticatedReply::~AuthenticatedReply()
     }
 }
 
+void AuthenticatedReply::setMaximumAnswerSize(qint64 bytes)
+{
+    // May come after the request went out within post(); nothing has been read yet then.
+    maximumAnswerSize = bytes;
+    if (pending)
+        pending->setMaximumSize(bytes);
+}
+
 void AuthenticatedReply::send()
 {
     if (!client)
@@ -48,6 +56,8 @@ void AuthenticatedReply::send()
     QNetworkReply* reply = client->sendSignedRequest(operation, request, body);
     pendingNetworkReply = reply;
     pending = reply ? new JsonNetworkReplyImpl(reply) : nullptr;
+    if (pending)
+        pending->setMaximumSize(maximumAnswerSize);
     qCDebug(lcTransport).noquote()
         << "Request" << request.url().toString(QUrl::RemoveUserInfo) << "\nBody:" << body.toHex();
     if (!pending) {

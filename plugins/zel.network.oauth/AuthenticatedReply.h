@@ -23,6 +23,10 @@ public:
         const QByteArray& body, AbstractOAuth2Client* client);
     ~AuthenticatedReply() override;
 
+    // For the protocol's own exchanges: an answer longer than this fails with the JSON reply's
+    // error. API calls carry the host's data and have no limit.
+    void setMaximumAnswerSize(qint64 bytes);
+
 signals:
     void finished(QJsonDocument json);
     void error(QString message, int code);
@@ -51,6 +55,7 @@ private:
     QPointer<QNetworkReply> pendingNetworkReply; // to read the HTTP status of a refusal
     QByteArray signedWithToken; // the access token the request in flight was signed with
     bool resentAfterUnauthorized = false;
+    qint64 maximumAnswerSize = 0; // none
 };
 
 } // namespace zel::network

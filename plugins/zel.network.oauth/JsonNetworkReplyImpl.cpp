@@ -5,6 +5,89 @@
 #include <QJsonParseError>
 #include <QNetworkReply>
 
+#include <algorithm>
+
+namespace zel {
+
+namespace {
+    constexpr char tooLargeProperty[] = "zelAnswerTooLarge";
+}
+
+void limitAnswerSize(QNetworkReply* reply, qint64 limit)
+{
+    if (!reply || limit <= 0)
+        return;
+    const auto check = [reply, limit](qint64 size) {
+        if (size <= limit || answerTooLarge(reply))
+            return;
+        reply->setProperty(tooLargeProperty, true);
+        qCWarning(lcTransport).nospace()
+            << "Answer of " << reply->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)
+            << " passes " << limit << " bytes; aborted";
+        reply->abort();
+    };
+    // The announced length stops it before the body arrives; the bytes counted stop an answer
+    // that announces none or lies about it, at most one network read past the limit. An answer
+    // that arrived whole in one read is refused all the same.
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, check] {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid())
+            check(length.toLongLong());
+    });
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+        [check](qint64 received, qint64 total) { check(std::max(received, total)); });
+    check(reply->bytesAvailable());
+}
+
+bool answerTooLarge(const QNetworkReply* reply)
+{
+    return reply && reply->property(tooLargeProperty).toBool();
+}
+
+QString answerTooLargeMessage(qint64 limit)
+{
+    const QString size = limit % (qint64(1) << 20) == 0 ? QStringLiteral("%1 MiB").arg(limit >> 20)
+                                                        : QStringLiteral("%1 bytes").arg(limit);
+    return QStringLiteral("The server's answer exceeds %1").arg(size);
+}
+
+JsonReplyOutcome jsonReplyOutcome(int networkError, int status, const QString& reasonPhrase,
+    const QString& contentType, const QByteArray& body)
+{
+    JsonReplyOutcome outcome;
+    outcome.status = status;
+    outcome.code = networkError;
+    outcome.message = reasonPhrase;
+
+    QJsonParseError parseError { 0, QJsonParseError::NoError };
+    if (contentType.contains(QLatin1String("json"))) {
+        outcome.document = QJsonDocument::fromJson(body, &parseError);
+    } else {
+        // Not JSON: the body is not looked at.
+        parseError.error = QJsonParseError::MissingObject;
+        outcome.message = QStringLiteral("Response is not a JSON response but %1").arg(contentType);
+    }
+
+    if (networkError != QNetworkReply::NoError) {
+        if (parseError.error == QJsonParseError::NoError) {
+            // A refusal explained in JSON: the explanation and the HTTP status are what counts.
+            outcome.message = QString::fromUtf8(outcome.document.toJson(QJsonDocument::Compact));
+            outcome.code = status;
+        }
+        outcome.document = QJsonDocument();
+    } else if (parseError.error != QJsonParseError::NoError) {
+        outcome.message = parseError.errorString();
+        outcome.code = parseError.error;
+    } else {
+        outcome.finished = true;
+        outcome.message.clear();
+        outcome.code = 0;
+    }
+    return outcome;
+}
+
+} // namespace zel
+
 JsonNetworkReplyImpl::JsonNetworkReplyImpl(QNetworkReply* reply)
     : QObject(nullptr)
     , reply(reply)
@@ -17,6 +100,12 @@ JsonNetworkReplyImpl::JsonNetworkReplyImpl(QNetworkReply* reply)
 }
 
 JsonNetworkReplyImpl::~JsonNetworkReplyImpl() = default;
+
+void JsonNetworkReplyImpl::setMaximumSize(qint64 bytes)
+{
+    maximumSize = bytes;
+    zel::limitAnswerSize(reply, bytes);
+}
 
 QObject* JsonNetworkReplyImpl::object() { return this; }
 
@@ -46,46 +135,36 @@ void JsonNetworkReplyImpl::onFinished()
         return;
     reported = true;
     QNetworkReply* const watched = reply;
-
-    const QString contentType = watched->header(QNetworkRequest::ContentTypeHeader).toString();
-    int code = watched->error();
-    QString message = watched->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-    const int status = watched->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-
-    QJsonDocument document;
-    QJsonParseError parseError { 0, QJsonParseError::NoError };
-    if (contentType.contains(QLatin1String("json"))) {
-        // An aborted or closed reply is no longer readable and has no body left.
-        const QByteArray body = watched->isReadable() ? watched->readAll() : QByteArray();
-        // Token responses carry tokens and MAC keys: the body itself never reaches the log.
-        qCDebug(lcTransport).nospace()
-            << "JSON reply from "
-            << watched->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery) << ": status "
-            << status << ", " << contentType << ", " << body.size() << " bytes";
-        document = QJsonDocument::fromJson(body, &parseError);
-    } else {
-        // Not JSON: the body is left unread.
-        parseError.error = QJsonParseError::MissingObject;
-        message = QStringLiteral("Response is not a JSON response but %1").arg(contentType);
-        qCDebug(lcTransport).nospace()
-            << "Reply from " << watched->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)
-            << " is not JSON: status " << status << ", content type " << contentType
-            << ", network error " << code;
-    }
-
     // Scheduled before reporting, so that nothing here touches this object after the receivers
     // ran (one of them may release it); the deletion still waits for the next event-loop pass.
     watched->deleteLater();
 
-    if (code != QNetworkReply::NoError) {
-        if (parseError.error == QJsonParseError::NoError) {
-            message = QString::fromUtf8(document.toJson(QJsonDocument::Compact));
-            code = status;
-        }
-        emit error(message, code);
-    } else if (parseError.error != QJsonParseError::NoError) {
-        emit error(parseError.errorString(), parseError.error);
-    } else {
-        emit finished(status, document);
+    const QString url = watched->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
+    if (zel::answerTooLarge(watched)) {
+        emit error(zel::answerTooLargeMessage(maximumSize), QNetworkReply::ProtocolFailure);
+        return;
     }
+
+    const QString contentType = watched->header(QNetworkRequest::ContentTypeHeader).toString();
+    const int status = watched->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool json = contentType.contains(QLatin1String("json"));
+    // An aborted or closed reply is no longer readable and has no body left; a body that is not
+    // JSON is left unread.
+    const QByteArray body = json && watched->isReadable() ? watched->readAll() : QByteArray();
+    // Token responses carry tokens and MAC keys: the body itself never reaches the log.
+    if (json)
+        qCDebug(lcTransport).nospace() << "JSON reply from " << url << ": status " << status << ", "
+                                       << contentType << ", " << body.size() << " bytes";
+    else
+        qCDebug(lcTransport).nospace()
+            << "Reply from " << url << " is not JSON: status " << status << ", content type "
+            << contentType << ", network error " << watched->error();
+
+    const zel::JsonReplyOutcome outcome = zel::jsonReplyOutcome(watched->error(), status,
+        watched->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(), contentType,
+        body);
+    if (outcome.finished)
+        emit finished(outcome.status, outcome.document);
+    else
+        emit error(outcome.message, outcome.code);
 }

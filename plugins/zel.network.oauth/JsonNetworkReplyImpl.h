@@ -11,6 +11,32 @@
 
 class QNetworkReply;
 
+namespace zel {
+
+// Far above any real answer of the protocol exchanges, far below what hurts a host.
+constexpr qint64 jsonAnswerLimit = qint64(1) << 20;
+constexpr qint64 pageAnswerLimit = qint64(8) << 20;
+
+// Aborts the reply as soon as its announced length or the bytes received pass limit bytes (no
+// limit when limit <= 0). answerTooLarge() then tells the abort apart from any other.
+void limitAnswerSize(QNetworkReply* reply, qint64 limit);
+bool answerTooLarge(const QNetworkReply* reply);
+// "The server's answer exceeds 1 MiB"
+QString answerTooLargeMessage(qint64 limit);
+
+// What a finished reply reports. body is read only when the content type names JSON.
+struct JsonReplyOutcome {
+    bool finished = false; // finished(status, document); otherwise error(message, code)
+    int status = 0;
+    QJsonDocument document;
+    QString message;
+    int code = 0;
+};
+JsonReplyOutcome jsonReplyOutcome(int networkError, int status, const QString& reasonPhrase,
+    const QString& contentType, const QByteArray& body);
+
+} // namespace zel
+
 class JsonNetworkReplyImpl : public QObject, public zel::network::JsonNetworkReply {
     Q_OBJECT
     Q_INTERFACES(zel::network::JsonNetworkReply)
@@ -20,6 +46,10 @@ public:
     // thread, so that the reply cannot have finished yet.
     explicit JsonNetworkReplyImpl(QNetworkReply* reply);
     ~JsonNetworkReplyImpl() override;
+
+    // An answer longer than this is aborted and reported as error(answerTooLargeMessage,
+    // QNetworkReply::ProtocolFailure). No limit unless set.
+    void setMaximumSize(qint64 bytes);
 
     QObject* object() override;
     // Empty once the watched reply has been released.
@@ -41,5 +71,6 @@ private:
     // Not owned; scheduled for deletion once reported. Guarded, because its network access
     // manager deletes it as well.
     const QPointer<QNetworkReply> reply;
+    qint64 maximumSize = 0;
     bool reported = false;
 };

@@ -1,12 +1,15 @@
 #include "LoginRequestImpl.h"
 
+#include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
 #include "ZelOAuthClient.h"
 
 #include <QNetworkCookie>
 #include <QNetworkReply>
-#include <QRegularExpression>
 #include <QUrlQuery>
+
+#include <algorithm>
+#include <string_view>
 
 namespace zel {
 
@@ -33,27 +36,6 @@ namespace {
         return -1;
     }
 
-    // Percent-decoding as the WHATWG URL standard defines it: a "%" that is not followed by two
-    // hex digits stays as it is, instead of turning into an arbitrary byte.
-    QString percentDecoded(const QByteArray& text)
-    {
-        QByteArray bytes;
-        bytes.reserve(text.size());
-        for (int i = 0; i < text.size(); ++i) {
-            if (text.at(i) == '%' && i + 2 < text.size()) {
-                const int high = hexValue(text.at(i + 1));
-                const int low = hexValue(text.at(i + 2));
-                if (high >= 0 && low >= 0) {
-                    bytes.append(char(high * 16 + low));
-                    i += 2;
-                    continue;
-                }
-            }
-            bytes.append(text.at(i));
-        }
-        return QString::fromUtf8(bytes);
-    }
-
     void wipe(QByteArray& bytes)
     {
         bytes.fill('\0');
@@ -61,6 +43,66 @@ namespace {
     }
 
 } // namespace
+
+QString flashErrorText(const QByteArray& cookieValue)
+{
+    // Form decoding: "+" is a space, and only then are %XX sequences decoded, so that an
+    // encoded "+" (%2B) stays a plus. As the WHATWG URL standard defines it, a "%" that is not
+    // followed by two hex digits stays as it is, instead of turning into an arbitrary byte.
+    QByteArray bytes;
+    bytes.reserve(cookieValue.size());
+    for (int i = 0; i < cookieValue.size(); ++i) {
+        const char c = cookieValue.at(i);
+        if (c == '%' && i + 2 < cookieValue.size()) {
+            const int high = hexValue(cookieValue.at(i + 1));
+            const int low = hexValue(cookieValue.at(i + 2));
+            if (high >= 0 && low >= 0) {
+                bytes.append(char(high * 16 + low));
+                i += 2;
+                continue;
+            }
+        }
+        bytes.append(c == '+' ? ' ' : c);
+    }
+    return QString::fromUtf8(bytes);
+}
+
+QString antiForgeryTokenIn(const QString& page)
+{
+    // Finds what <input [^>]*name="__anti-forgery-token"[^>]*value="([^"]+) finds, without the
+    // backtracking that makes that pattern quadratic. Every candidate start ("<input ") shares
+    // its attribute run with all later starts before the same ">", and the pattern can only
+    // match within that run: the name anywhere in it, then, after the name's end, a value="
+    // that ends inside the run and is followed by one character other than a quote. The
+    // pattern's greedy runs pick the last such value="; its capture runs to the next quote or
+    // the end of the page, and may cross the ">". Each run is looked at once.
+    using View = std::u16string_view;
+    constexpr View start = u"<input ", name = u"name=\"__anti-forgery-token\"", value = u"value=\"";
+    const View text(reinterpret_cast<const char16_t*>(page.utf16()), std::size_t(page.size()));
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t tag = text.find(start, from);
+        if (tag == View::npos)
+            return QString();
+        const std::size_t runStart = tag + start.size();
+        const std::size_t runEnd = std::min(text.find(u'>', runStart), text.size());
+        const std::size_t nameAt = text.substr(runStart, runEnd - runStart).find(name);
+        if (nameAt != View::npos) {
+            // Searched within the run only, so that each run costs its own length.
+            const std::size_t valuesFrom = runStart + nameAt + name.size();
+            const View values = text.substr(valuesFrom, runEnd - valuesFrom);
+            for (std::size_t at = values.rfind(value); at != View::npos;
+                 at = at == 0 ? View::npos : values.rfind(value, at - 1)) {
+                const std::size_t capture = valuesFrom + at + value.size();
+                if (capture < text.size() && text[capture] != u'"') {
+                    const std::size_t end = std::min(text.find(u'"', capture), text.size());
+                    return page.mid(int(capture), int(end - capture));
+                }
+            }
+        }
+        from = runEnd;
+    }
+}
 
 QByteArray formEncode(const QString& text)
 {
@@ -88,15 +130,9 @@ QNetworkRequest formPostRequest(QNetworkReply* formReply, QByteArray& tokenField
             }
         }
         if (tokenField.isEmpty()) {
-            // Compiled once per process; the first input named for the token, with the name
-            // before the value, wins.
-            static const QRegularExpression hiddenToken(
-                QStringLiteral("<input [^>]*name=\"__anti-forgery-token\"[^>]*value=\"([^\"]+)"));
-            const QString page = QString::fromUtf8(formReply->readAll());
-            const QRegularExpressionMatch match = hiddenToken.match(page);
-            if (match.hasMatch())
-                // The page was decoded as UTF-8; encoding it back gives the server's own bytes.
-                tokenField = match.captured(1).toUtf8();
+            // The first input named for the token, with the name before the value, wins. The
+            // page is decoded as UTF-8; encoding the token back gives the server's own bytes.
+            tokenField = antiForgeryTokenIn(QString::fromUtf8(formReply->readAll())).toUtf8();
         }
     }
     tokenField.prepend(antiForgeryCookie + '=');
@@ -154,6 +190,7 @@ void LoginRequestImpl::onCredentials()
                        << url.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
 
     QNetworkReply* reply = networkAccessManager.get(request);
+    limitAnswerSize(reply, pageAnswerLimit);
     connect(reply, &QNetworkReply::finished, this, &LoginRequestImpl::onLoginFormReceived);
 }
 
@@ -163,8 +200,12 @@ void LoginRequestImpl::onLoginFormReceived()
     if (!reply)
         return;
     reply->deleteLater();
+    if (answerTooLarge(reply)) {
+        emit failed(answerTooLargeMessage(pageAnswerLimit));
+        return;
+    }
 
-    // Whatever the fetch gave, the form is posted: the answer to the post decides.
+    // Whatever else the fetch gave, the form is posted: the answer to the post decides.
     QByteArray tokenField;
     const QNetworkRequest request = formPostRequest(reply, tokenField);
     qCDebug(lcAccount).nospace()
@@ -176,6 +217,7 @@ void LoginRequestImpl::onLoginFormReceived()
     QNetworkReply* post = networkAccessManager.post(request, loginBodyPrefix + tokenField);
     // The password is not needed any more.
     wipe(loginBodyPrefix);
+    limitAnswerSize(post, pageAnswerLimit);
     connect(post, &QNetworkReply::finished, this, &LoginRequestImpl::onLoginResponseReceived);
 }
 
@@ -185,6 +227,10 @@ void LoginRequestImpl::onLoginResponseReceived()
     if (!reply)
         return;
     reply->deleteLater();
+    if (answerTooLarge(reply)) {
+        emit failed(answerTooLargeMessage(pageAnswerLimit));
+        return;
+    }
 
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
@@ -223,7 +269,7 @@ void LoginRequestImpl::onLoginResponseReceived()
     QString message;
     for (const QNetworkCookie& cookie : cookies) {
         if (cookie.name() == flashErrorCookie)
-            message = percentDecoded(cookie.value()).replace(QLatin1Char('+'), QLatin1Char(' '));
+            message = flashErrorText(cookie.value());
     }
     if (message.isEmpty())
         message = QStringLiteral("%1 - %2\n%3").arg(status).arg(reason, body);

@@ -1,5 +1,6 @@
 #include "RegistrationRequestImpl.h"
 
+#include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
 #include "LoginRequestImpl.h"
 #include "ZelOAuthClient.h"
@@ -10,6 +11,20 @@
 #include <QNetworkReply>
 
 namespace zel {
+
+QVariantMap registrationErrors(const QByteArray& body)
+{
+    QVariantMap errors;
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    const QJsonObject fields = document.object();
+    for (auto it = fields.constBegin(); it != fields.constEnd(); ++it) {
+        // The last error given for a field decides.
+        const QJsonArray fieldErrors = it.value().toArray();
+        for (const QJsonValue& fieldError : fieldErrors)
+            errors.insert(it.key(), fieldError.toObject().value(QLatin1String("error")).toString());
+    }
+    return errors;
+}
 
 RegistrationRequestImpl::RegistrationRequestImpl(OAuth2ClientImpl* client)
     : QObject(nullptr)
@@ -77,6 +92,7 @@ void RegistrationRequestImpl::onCredentials()
                        << url.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
 
     QNetworkReply* reply = networkAccessManager.get(request);
+    limitAnswerSize(reply, pageAnswerLimit);
     connect(reply, &QNetworkReply::finished, this,
         &RegistrationRequestImpl::onRegistrationFormReceived);
 }
@@ -93,6 +109,10 @@ void RegistrationRequestImpl::onRegistrationFormReceived()
         return;
     reply->deleteLater();
 
+    if (answerTooLarge(reply)) {
+        emit failed({ { QStringLiteral("_network"), answerTooLargeMessage(pageAnswerLimit) } });
+        return;
+    }
     if (reply->error() != QNetworkReply::NoError) {
         qCDebug(lcAccount) << "Registration form fetch failed, network error" << reply->error();
         emit failed({ { QStringLiteral("_network"),
@@ -113,6 +133,7 @@ void RegistrationRequestImpl::onRegistrationFormReceived()
     qCDebug(lcAccount) << "Posting the registration form";
 
     QNetworkReply* post = networkAccessManager.post(request, body);
+    limitAnswerSize(post, pageAnswerLimit);
     connect(
         post, &QNetworkReply::finished, this, &RegistrationRequestImpl::onRegistrationCompleted);
 }
@@ -124,6 +145,10 @@ void RegistrationRequestImpl::onRegistrationCompleted()
         return;
     reply->deleteLater();
 
+    if (answerTooLarge(reply)) {
+        emit failed({ { QStringLiteral("_network"), answerTooLargeMessage(pageAnswerLimit) } });
+        return;
+    }
     const QByteArray body = reply->readAll();
     const QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
 
@@ -140,23 +165,12 @@ void RegistrationRequestImpl::onRegistrationCompleted()
         return;
     }
 
-    QVariantMap errors;
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    if (document.isObject()) {
-        const QJsonObject fields = document.object();
-        for (auto it = fields.constBegin(); it != fields.constEnd(); ++it) {
-            // The last error given for a field decides.
-            const QJsonArray fieldErrors = it.value().toArray();
-            for (const QJsonValue& fieldError : fieldErrors)
-                errors.insert(
-                    it.key(), fieldError.toObject().value(QLatin1String("error")).toString());
-        }
+    QVariantMap errors = registrationErrors(body);
+    if (!errors.isEmpty())
         qCDebug(lcAccount) << "Registration refused with field errors" << errors;
-    }
-    if (errors.isEmpty()) {
+    else
         errors.insert(QStringLiteral("_server"),
             reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
-    }
     emit failed(errors);
 }
 

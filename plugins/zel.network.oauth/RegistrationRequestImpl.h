@@ -13,6 +13,10 @@ namespace zel {
 
 class OAuth2ClientImpl;
 
+// The field errors of a refused registration: {"field": [{"error": "text"}, ...], ...} gives
+// field -> text of the last error listed. Empty for anything else.
+QVariantMap registrationErrors(const QByteArray& body);
+
 class RegistrationRequestImpl : public QObject, public network::RegistrationRequest {
     Q_OBJECT
     Q_PROPERTY(QString email MEMBER m_email READ email)

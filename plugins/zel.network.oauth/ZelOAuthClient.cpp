@@ -219,6 +219,7 @@ void OAuth2ClientImpl::fetchClientCredentials()
     QNetworkReply* reply = manager->post(request, body);
     connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
     auto* json = new JsonNetworkReplyImpl(reply);
+    json->setMaximumSize(zel::jsonAnswerLimit);
     bindExchange(manager, json);
     connect(json, &JsonNetworkReplyImpl::finished, this, &OAuth2ClientImpl::onCredentialsReceived);
     connect(json, &JsonNetworkReplyImpl::error, this, &OAuth2ClientImpl::onCredentialsFailure);
@@ -285,12 +286,14 @@ zel::network::JsonNetworkReply* OAuth2ClientImpl::fetchPubNubConfig()
     QNetworkReply* reply = manager->get(request);
     connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
     auto* json = new JsonNetworkReplyImpl(reply);
+    json->setMaximumSize(zel::jsonAnswerLimit);
     return json;
 }
 
 void OAuth2ClientImpl::requestManageAccountOnlineUrl()
 {
     zel::network::AuthenticatedReply* reply = post(QStringLiteral("/login-token"), QByteArray());
+    reply->setMaximumAnswerSize(zel::jsonAnswerLimit);
     // An authenticated reply deletes itself after an error of its request, but not after a
     // token error (code 204) or code 7: release it then too, once it has reported.
     connect(reply, &zel::network::AuthenticatedReply::error, this,

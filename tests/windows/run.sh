@@ -123,7 +123,8 @@ phase user username!
 
 # The user's details. Wine's security provider maps neither the display name nor the principal
 # name (ERROR_NONE_MAPPED), so the names stay out and the profile's accounts stand in for the
-# e-mail address. The registry lists sub-keys sorted by name whatever the order of creation.
+# e-mail address, in the order in which QSettings lists child groups on Windows: case-sensitive,
+# by UTF-16 code unit, whatever the order of creation or the registry's own (case-insensitive).
 wine_names=(display! principal!)
 identity='HKCU\Software\Microsoft\IdentityCRL'
 accounts="$identity\\UserExtendedProperties"
@@ -142,8 +143,8 @@ reg delete "$accounts" /f
 for name in "Zoë Müller" S-1-5-21-1004 "not an address"; do
     reg add "$accounts\\$name" /f
 done
-phase details "${wine_names[@]}" account="not an address" account=S-1-5-21-1004 \
-    account="Zoë Müller" country="United States"
+phase details "${wine_names[@]}" account=S-1-5-21-1004 account="Zoë Müller" \
+    account="not an address" country="United States"
 # Another locale: Wine takes the user's locale from the Unix one.
 reg delete "$identity" /f
 phase_locale=de_DE.UTF-8 phase details "${wine_names[@]}" country=Germany

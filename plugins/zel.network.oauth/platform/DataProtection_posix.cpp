@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -149,19 +150,45 @@ namespace {
     }
 
     // The key and its directory must belong to this user alone; anything else could have been
-    // read or replaced by someone else.
-    std::string checkPrivate(const struct stat& st, const char* what)
+    // read or replaced by someone else. Such a file is left as it is: only its owner knows
+    // whether it can still be trusted, and the message says how to make it private again.
+    std::string checkPrivate(
+        const struct stat& st, const char* what, const std::string& path, const char* privateMode)
     {
+        const std::string repair = std::string("; it is left untouched. If it is yours, repair it"
+                                               " with: ");
         if (st.st_uid != geteuid())
-            return std::string(what) + " is not owned by the current user";
-        if (st.st_mode & (S_IRWXG | S_IRWXO))
-            return std::string(what) + " is accessible by group or others";
+            return std::string(what) + " " + path + " is not owned by the current user (uid "
+                + std::to_string(st.st_uid) + ", not " + std::to_string(geteuid()) + ")" + repair
+                + "chown " + std::to_string(geteuid()) + " '" + path + "' && chmod " + privateMode
+                + " '" + path + "'";
+        if (st.st_mode & (S_IRWXG | S_IRWXO)) {
+            char mode[8];
+            std::snprintf(mode, sizeof(mode), "%04o", unsigned(st.st_mode & 07777));
+            return std::string(what) + " " + path + " is accessible by group or others (mode "
+                + mode + ")" + repair + "chmod " + privateMode + " '" + path + "'";
+        }
         return {};
+    }
+
+    std::string randomHex(std::size_t bytes)
+    {
+        static constexpr char hexDigits[] = "0123456789abcdef";
+        std::vector<unsigned char> random(bytes);
+        if (RAND_bytes(random.data(), static_cast<int>(random.size())) != 1)
+            return {};
+        std::string text;
+        for (const unsigned char byte : random) {
+            text.push_back(hexDigits[byte >> 4]);
+            text.push_back(hexDigits[byte & 0x0f]);
+        }
+        return text;
     }
 
     enum class KeyMode { OpenExisting, CreateIfMissing };
 
-    bool openKeyDirectory(KeyMode mode, FileDescriptor& directory, std::string& error)
+    bool openKeyDirectory(
+        KeyMode mode, FileDescriptor& directory, std::string& directoryPath, std::string& error)
     {
         const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
         if (base.isEmpty()) {
@@ -169,6 +196,7 @@ namespace {
             return false;
         }
         const QByteArray path = QFile::encodeName(base + QStringLiteral("/zel"));
+        directoryPath = path.toStdString();
         if (mode == KeyMode::CreateIfMissing) {
             if (!QDir().mkpath(base)) {
                 error = "cannot create the data location for the key";
@@ -196,56 +224,96 @@ namespace {
             error = systemError("cannot inspect the key directory", errno);
             return false;
         }
-        error = checkPrivate(st, "key directory");
+        error = checkPrivate(st, "key directory", directoryPath, "700");
         if (!error.empty())
             return false;
         directory.reset(fd.release());
         return true;
     }
 
-    bool readKey(int directory, Key& key, std::string& error, bool& missing)
+    enum class KeyState { Read, Missing, Corrupt, Refused };
+
+    // Corrupt: a private regular file of the wrong size, which no repair can turn into the key.
+    KeyState readKey(
+        int directory, const std::string& path, Key& key, struct stat& st, std::string& error)
     {
-        missing = false;
         FileDescriptor fd(::openat(directory, keyFileName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (!fd.valid()) {
             const int openError = errno;
-            missing = openError == ENOENT;
-            if (missing)
+            if (openError == ENOENT) {
                 error = "no key file";
-            else if (openError == ELOOP)
-                error = "key file is a symbolic link";
-            else
-                error = systemError("cannot open the key file", openError);
-            return false;
+                return KeyState::Missing;
+            }
+            error = openError == ELOOP
+                ? "key file " + path + " is a symbolic link; it is left untouched"
+                : systemError("cannot open the key file " + path, openError);
+            return KeyState::Refused;
         }
-        struct stat st { };
         if (::fstat(fd.get(), &st) != 0) {
-            error = systemError("cannot inspect the key file", errno);
-            return false;
+            error = systemError("cannot inspect the key file " + path, errno);
+            return KeyState::Refused;
         }
         if (!S_ISREG(st.st_mode)) {
-            error = "key file is not a regular file";
-            return false;
+            error = "key file " + path + " is not a regular file; it is left untouched";
+            return KeyState::Refused;
         }
-        error = checkPrivate(st, "key file");
+        error = checkPrivate(st, "key file", path, "600");
         if (!error.empty())
-            return false;
+            return KeyState::Refused;
+        const std::string wrongSize = "key file " + path + " is corrupt: "
+            + std::to_string(st.st_size) + " bytes instead of " + std::to_string(keySize);
         if (st.st_size != static_cast<off_t>(keySize)) {
-            error = "key file has the wrong size";
-            return false;
+            error = wrongSize;
+            return KeyState::Corrupt;
         }
         std::size_t done = 0;
         while (done < keySize) {
             const ssize_t n = ::read(fd.get(), key.bytes.data() + done, keySize - done);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n <= 0) {
-                error = n < 0 ? systemError("cannot read the key file", errno)
-                              : std::string("key file has the wrong size");
-                return false;
+            if (n < 0) {
+                error = systemError("cannot read the key file " + path, errno);
+                return KeyState::Refused;
+            }
+            if (n == 0) { // shrunk since fstat
+                error = wrongSize;
+                return KeyState::Corrupt;
             }
             done += static_cast<std::size_t>(n);
         }
+        return KeyState::Read;
+    }
+
+    // Moves a corrupt key file out of the way under a new name, so that a fresh key can take
+    // its place while the old one stays for whoever wants to look at it. Only the file that was
+    // found corrupt is moved: should another process have replaced it meanwhile, that file is
+    // put back.
+    bool setAsideKey(int directory, const std::string& directoryPath, const struct stat& corrupt,
+        std::string& error)
+    {
+        const std::string suffix = randomHex(8);
+        if (suffix.empty()) {
+            error += "; cannot get random bytes to set it aside";
+            return false;
+        }
+        const std::string asideName = std::string(keyFileName) + ".corrupt-" + suffix;
+        if (::renameat(directory, keyFileName, directory, asideName.c_str()) != 0) {
+            error = systemError(error + "; cannot set it aside", errno);
+            return false;
+        }
+        struct stat moved { };
+        if (::fstatat(directory, asideName.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0
+            || moved.st_dev != corrupt.st_dev || moved.st_ino != corrupt.st_ino) {
+            if (::linkat(directory, asideName.c_str(), directory, keyFileName, 0) == 0)
+                ::unlinkat(directory, asideName.c_str(), 0);
+            error += "; it changed while being set aside, try again";
+            return false;
+        }
+        ::fsync(directory);
+        error += "; set aside as " + directoryPath + "/" + asideName
+            + ". Values protected with it cannot be opened any more; the next value stored gets "
+              "a new key";
+        qCWarning(lcPlatform, "Data protection: %s", error.c_str());
         return true;
     }
 
@@ -269,18 +337,13 @@ namespace {
     bool createKey(int directory, std::string& error)
     {
         Key fresh;
-        unsigned char suffix[8];
+        const std::string suffix = randomHex(8);
         if (RAND_bytes(fresh.bytes.data(), static_cast<int>(fresh.bytes.size())) != 1
-            || RAND_bytes(suffix, sizeof(suffix)) != 1) {
+            || suffix.empty()) {
             error = "cannot get random bytes for the key";
             return false;
         }
-        static constexpr char hexDigits[] = "0123456789abcdef";
-        std::string temporaryName = std::string(".") + keyFileName + ".";
-        for (const unsigned char byte : suffix) {
-            temporaryName.push_back(hexDigits[byte >> 4]);
-            temporaryName.push_back(hexDigits[byte & 0x0f]);
-        }
+        const std::string temporaryName = std::string(".") + keyFileName + "." + suffix;
 
         FileDescriptor fd(::openat(directory, temporaryName.c_str(),
             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -318,25 +381,61 @@ namespace {
         return true;
     }
 
+    // A key that is refused (not private, not a file) is never touched. A corrupt one is set
+    // aside when a value is to be protected, and that call fails all the same, so that the
+    // caller keeps what it has stored and the user hears of it; the next call makes a new key.
     bool loadKey(KeyMode mode, Key& key, std::string& error)
     {
         FileDescriptor directory;
-        if (!openKeyDirectory(mode, directory, error))
+        std::string directoryPath;
+        if (!openKeyDirectory(mode, directory, directoryPath, error))
             return false;
-        bool missing = false;
-        if (readKey(directory.get(), key, error, missing))
+        const std::string path = directoryPath + "/" + keyFileName;
+        struct stat st { };
+        switch (readKey(directory.get(), path, key, st, error)) {
+        case KeyState::Read:
             return true;
-        if (!missing || mode == KeyMode::OpenExisting)
+        case KeyState::Refused:
+            return false;
+        case KeyState::Corrupt:
+            if (mode == KeyMode::CreateIfMissing)
+                setAsideKey(directory.get(), directoryPath, st, error);
+            return false;
+        case KeyState::Missing:
+            break;
+        }
+        if (mode == KeyMode::OpenExisting)
             return false;
         if (!createKey(directory.get(), error))
             return false;
-        return readKey(directory.get(), key, error, missing);
+        return readKey(directory.get(), path, key, st, error) == KeyState::Read;
     }
 
     // EVP update calls take int lengths; large inputs go through in slices.
     constexpr std::size_t sliceSize = std::size_t(1) << 30;
 
 } // namespace
+
+BlobLayout parseProtectedBlob(const Bytes& blob)
+{
+    BlobLayout layout;
+    const std::size_t magicSeen = std::min(blob.size(), sizeof(magic));
+    if (blob.empty() || !std::equal(magic, magic + magicSeen, blob.begin()))
+        layout.error = "blob has an unknown format";
+    else if (blob.size() > sizeof(magic) && blob[sizeof(magic)] != formatVersion)
+        layout.error = "blob has an unsupported format version";
+    else if (blob.size() < minimumBlobSize)
+        layout.error = "blob is truncated";
+    if (!layout.error.empty())
+        return layout;
+    layout.ok = true;
+    layout.keyId = blob.data() + sizeof(magic) + 1;
+    layout.nonce = blob.data() + headerSize;
+    layout.ciphertext = layout.nonce + nonceSize;
+    layout.ciphertextSize = blob.size() - minimumBlobSize;
+    layout.tag = layout.ciphertext + layout.ciphertextSize;
+    return layout;
+}
 
 ProtectionResult protectBytes(const Bytes& plain)
 {
@@ -389,13 +488,9 @@ ProtectionResult unprotectBytes(const Bytes& blob)
         result.ok = true;
         return result;
     }
-    const std::size_t magicSeen = std::min(blob.size(), sizeof(magic));
-    if (!std::equal(magic, magic + magicSeen, blob.begin()))
-        return failure("blob has an unknown format");
-    if (blob.size() > sizeof(magic) && blob[sizeof(magic)] != formatVersion)
-        return failure("blob has an unsupported format version");
-    if (blob.size() < minimumBlobSize)
-        return failure("blob is truncated");
+    const BlobLayout layout = parseProtectedBlob(blob);
+    if (!layout.ok)
+        return failure(layout.error);
 
     // Opening never creates a key: without the key no blob can be opened anyway.
     Key key;
@@ -404,15 +499,15 @@ ProtectionResult unprotectBytes(const Bytes& blob)
         return failure(error);
 
     const unsigned char* header = blob.data();
-    const unsigned char* nonce = header + headerSize;
-    const unsigned char* ciphertext = nonce + nonceSize;
-    const std::size_t ciphertextSize = blob.size() - minimumBlobSize;
-    const unsigned char* tag = ciphertext + ciphertextSize;
+    const unsigned char* nonce = layout.nonce;
+    const unsigned char* ciphertext = layout.ciphertext;
+    const std::size_t ciphertextSize = layout.ciphertextSize;
+    const unsigned char* tag = layout.tag;
 
     unsigned char id[keyIdSize];
     if (!keyId(key, id))
         return failure("cannot derive the key id");
-    if (CRYPTO_memcmp(id, header + sizeof(magic) + 1, keyIdSize) != 0)
+    if (CRYPTO_memcmp(id, layout.keyId, keyIdSize) != 0)
         return failure("blob was made with another key");
     const Bytes aad = associatedData(header);
 

@@ -22,9 +22,15 @@ struct UserDetails {
     std::optional<std::string> firstName;
     std::optional<std::string> lastName;
     std::optional<std::string> email; // the user principal name, when known
-    std::vector<std::string> emailList; // the profile's accounts, used only when email is absent
+    // The profile's accounts, used only when email is absent, in the order in which the host's
+    // settings list child groups on Windows.
+    std::vector<std::string> emailList;
     std::optional<std::string> country;
 };
+
+// Sorts UTF-8 names the way the host's settings list child groups on Windows: case-sensitively,
+// by UTF-16 code units.
+void sortAsSettingsGroups(std::vector<std::string>& names);
 
 // Display name split at its first space (both absent when the lookup failed), the principal
 // name or else the account list as e-mail, and the country.
