@@ -129,14 +129,14 @@ private slots:
         QTest::addRow("flash error with an escape and a line")
             << login << 200 << QByteArray("text/html") << QByteArray("<form></form>")
             << QByteArray("%1B%5B31mRED%0Azel-account:+fake+line")
-            << "refused it: \\x1b[31mRED\\nzel-account: fake line";
+            << "): \\x1b[31mRED\\nzel-account: fake line";
         QTest::addRow("flash error with C1, DEL and bidi controls")
             << login << 200 << QByteArray("text/html") << QByteArray()
             << QByteArray("a%C2%9B2Jb%7Fc%E2%80%AEd%E2%81%A6e")
             << "a\\x9b2Jb\\x7fc\\u202ed\\u2066e";
         QTest::addRow("login refused with a status")
             << login << 503 << QByteArray("text/html") << QByteArray() << QByteArray()
-            << "the OAuth server http://127.0.0.1:";
+            << "login failed (OAuth server http://127.0.0.1:";
         // Field errors are JSON on stdout: the same strings, with \u escapes.
         QTest::addRow("registration field errors")
             << "register --email a@b --first-name A --last-name B --country C --password-stdin"

@@ -11,6 +11,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -266,8 +267,7 @@ void CommandRunner::onLoginFailed(const QString& message)
     if (tellsNoCause(message))
         failAfterProbe(QStringLiteral("login failed"), OAuthServer, message);
     else
-        fail(QStringLiteral("login failed: the %1 refused it: %2")
-                 .arg(describe(OAuthServer), message));
+        fail(QStringLiteral("login failed (%1): %2").arg(describe(OAuthServer), message));
 }
 
 void CommandRunner::onAccessTokenError(const QString& message)
@@ -283,7 +283,7 @@ void CommandRunner::onAccessTokenError(const QString& message)
     if (tellsNoCause(message))
         failAfterProbe(QStringLiteral("no access token"), OAuthServer, message);
     else
-        fail(QStringLiteral("no access token from the %1: %2").arg(describe(OAuthServer), message));
+        fail(QStringLiteral("no access token (%1): %2").arg(describe(OAuthServer), message));
 }
 
 void CommandRunner::onActivationSettingsChanged(const QVariantMap& values)

@@ -12,6 +12,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -22,6 +23,7 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <cmath>
 #include <cstdio>
@@ -383,6 +385,32 @@ QString unreadableSettings(const QSettings& store)
         : QStringLiteral("the settings file %1 cannot be read").arg(store.fileName());
 }
 
+// Waits until the threads of Qt's network access managers are gone. A manager's destructor
+// waits for its thread to finish, but the thread frees its OpenSSL state (random generators,
+// error queue) after that, as it exits. Returning from main before then runs OpenSSL's exit
+// handler in the middle of that clean-up: the state is lost or, worse, used after the handler
+// freed what it relies on. The wait is bounded: a manager nobody deleted keeps its thread.
+void waitForNetworkThreads()
+{
+#ifdef Q_OS_LINUX
+    QElapsedTimer clock;
+    clock.start();
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    while (clock.elapsed() < 3000) {
+        bool running = false;
+        for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile name(tasks.filePath(task + QStringLiteral("/comm")));
+            // The thread's name, cut to 15 bytes by the system.
+            if (name.open(QIODevice::ReadOnly) && name.readAll().startsWith("QNetworkAccessM"))
+                running = true;
+        }
+        if (!running)
+            return;
+        QThread::msleep(1);
+    }
+#endif
+}
+
 int run(QCoreApplication& app)
 {
     Settings settings;
@@ -523,6 +551,7 @@ int run(QCoreApplication& app)
     // deleteLater are deleted before the plug-in's code is left behind.
     delete root;
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    waitForNetworkThreads();
 
     for (auto it = kept.cbegin(); it != kept.cend(); ++it) {
         if (!store->contains(it.key()))
