@@ -2,23 +2,24 @@
 
 #include "AuthenticatedReply.h"
 #include "JsonNetworkReply.h"
+#include "Messages.h"
 #include "OAuth2Client.h"
 #include "RegistrationRequest.h"
 
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
 namespace {
 
-// Messages go to stderr; stdout carries only the result.
-void note(const QString& message)
-{
-    std::fputs(("zel-account: " + message + '\n').toUtf8().constData(), stderr);
-    std::fflush(stderr);
-}
+using messages::note;
 
+// Messages go to stderr; stdout carries only the result.
 void writeOut(const QByteArray& bytes)
 {
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
@@ -26,6 +27,27 @@ void writeOut(const QByteArray& bytes)
 }
 
 const int stillWaitingAfterMs = 2000;
+const int probeTimeoutMs = 10000;
+
+// How the plug-in reports an answer that is no JSON, or no answer at all (then nothing
+// follows: the network error code alone, where there is one, tells what happened).
+const QLatin1String notJson("Response is not a JSON response but ");
+
+// Failure messages of the plug-in that come from a request which reached no server, or got
+// nothing usable from it; they carry no code.
+bool tellsNoCause(const QString& message)
+{
+    return message.trimmed().isEmpty() || message.startsWith(notJson)
+        || message.startsWith(QLatin1String("0 - "))
+        || message == QLatin1String("Could not fetch client credentials from server");
+}
+
+bool isJsonText(const QString& message)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8(), &error);
+    return error.error == QJsonParseError::NoError && !document.isNull();
+}
 
 } // namespace
 
@@ -241,8 +263,12 @@ void CommandRunner::onLoginStateChanged(zel::network::LoginState state)
 
 void CommandRunner::onLoginFailed(const QString& message)
 {
-    if (!done)
-        fail(QStringLiteral("login failed: %1").arg(message));
+    if (done)
+        return;
+    if (tellsNoCause(message))
+        failAfterProbe(QStringLiteral("login failed"), OAuthServer, message);
+    else
+        fail(QStringLiteral("login failed (%1): %2").arg(describe(OAuthServer), message));
 }
 
 void CommandRunner::onAccessTokenError(const QString& message)
@@ -255,7 +281,10 @@ void CommandRunner::onAccessTokenError(const QString& message)
                  .arg(message));
         return;
     }
-    fail(QStringLiteral("no access token: %1").arg(message));
+    if (tellsNoCause(message))
+        failAfterProbe(QStringLiteral("no access token"), OAuthServer, message);
+    else
+        fail(QStringLiteral("no access token (%1): %2").arg(describe(OAuthServer), message));
 }
 
 void CommandRunner::onActivationSettingsChanged(const QVariantMap& values)
@@ -278,8 +307,103 @@ void CommandRunner::onReplyError(const QString& message, int code)
     // An authenticated reply releases itself after an error; a JSON reply is ours to release.
     if (pendingReply && invocation.command == QLatin1String("pubnub"))
         pendingReply->deleteLater();
-    if (!done)
-        fail(QStringLiteral("request failed (code %1): %2").arg(code).arg(message));
+    if (done)
+        return;
+    // A token failure reaches the reply as code 204 with the token error's message.
+    if (code == 204 && !message.startsWith(notJson) && !isJsonText(message)) {
+        onAccessTokenError(message);
+        return;
+    }
+    failRequest(QStringLiteral("request failed"),
+        invocation.command == QLatin1String("pubnub") ? OAuthServer : ApiServer, message, code);
+}
+
+void CommandRunner::failRequest(
+    const QString& context, Server server, const QString& message, int code)
+{
+    const QString who = describe(server);
+    if (message.startsWith(notJson)) {
+        const QString contentType = message.mid(notJson.size()).trimmed();
+        if (messages::isTransportError(code)) {
+            failAfterProbe(context, server, message, code);
+        } else if (code == 0) {
+            fail(QStringLiteral("%1: the %2 answered with %3 instead of JSON")
+                     .arg(context, who,
+                         contentType.isEmpty() ? QStringLiteral("no content type") : contentType));
+        } else {
+            fail(QStringLiteral("%1: the %2 answered %3, not as JSON (%4)")
+                     .arg(context, who, messages::networkErrorWords(code),
+                         contentType.isEmpty() ? QStringLiteral("no content type") : contentType));
+        }
+    } else if (isJsonText(message)) {
+        // An error answer in JSON: the code is its HTTP status.
+        fail(QStringLiteral("%1: the %2 answered %3: %4")
+                 .arg(context, who, messages::httpStatusWords(code), message));
+    } else if (code >= 200) {
+        fail(QStringLiteral("%1: the %2 answered %3: %4")
+                 .arg(context, who, messages::networkErrorWords(code), message));
+    } else {
+        // The answer said it was JSON but could not be read as JSON.
+        fail(QStringLiteral("%1: the %2 answered with broken JSON: %3").arg(context, who, message));
+    }
+}
+
+QString CommandRunner::describe(Server server) const
+{
+    return server == OAuthServer ? QStringLiteral("OAuth server %1").arg(invocation.oauthServer)
+                                 : QStringLiteral("API server %1").arg(invocation.apiServer);
+}
+
+void CommandRunner::failAfterProbe(
+    const QString& context, Server server, const QString& message, int code)
+{
+    if (done || prober)
+        return;
+    progressTimer.stop();
+    timeoutTimer.stop();
+    prober = new QNetworkAccessManager(this);
+    QNetworkRequest request(
+        QUrl((server == OAuthServer ? invocation.oauthServer : invocation.apiServer)
+            + QLatin1Char('/')));
+    // Any answer at all shows the server can be reached; where it would send us is no matter.
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setTransferTimeout(std::min(probeTimeoutMs, std::max(invocation.timeoutMs, 1000)));
+    QNetworkReply* reply = prober->head(request);
+    connect(reply, &QNetworkReply::sslErrors, this,
+        [this](const QList<QSslError>& errors) { probeSslErrors = errors; });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, context, server, message, code] {
+        reply->deleteLater();
+        onProbeFinished(context, server, message, code, reply->error());
+    });
+}
+
+void CommandRunner::onProbeFinished(
+    const QString& context, Server server, const QString& message, int code, int probeError)
+{
+    if (done)
+        return;
+    const QString who = describe(server);
+    if (messages::isTransportError(probeError)) {
+        const QString words = probeError == QNetworkReply::SslHandshakeFailedError
+            ? messages::sslErrorWords(probeSslErrors)
+            : messages::networkErrorWords(probeError);
+        fail(QStringLiteral("%1: cannot reach the %2: %3").arg(context, who, words));
+        return;
+    }
+    // The server answers now: what the failed request got is all there is to say.
+    QString detail;
+    if (code > 0)
+        detail = messages::networkErrorWords(code);
+    else if (message.startsWith(notJson) && message.size() > notJson.size())
+        detail = QStringLiteral("an answer of type %1 instead of JSON")
+                     .arg(message.mid(notJson.size()).trimmed());
+    else if (message.startsWith(notJson) || message.trimmed().isEmpty()
+        || message.startsWith(QLatin1String("0 - ")))
+        detail = QStringLiteral("no usable answer");
+    else
+        detail = message;
+    fail(QStringLiteral("%1: the %2 answers, but not as expected: %3").arg(context, who, detail));
 }
 
 void CommandRunner::onJsonReplyFinished(int statusCode, const QJsonDocument& json)
@@ -315,9 +439,17 @@ void CommandRunner::onRegistrationFailed(const QVariantMap& errors)
     if (done)
         return;
     // The field errors are data for the caller: stdout, like any other result.
-    writeOut(QJsonDocument(QJsonObject::fromVariantMap(errors)).toJson(QJsonDocument::Indented));
-    note(QStringLiteral("registration failed"));
-    end(ExitFailure);
+    writeOut(messages::terminalSafeJson(
+        QJsonDocument(QJsonObject::fromVariantMap(errors)).toJson(QJsonDocument::Indented)));
+    // Errors of these keys are the plug-in's own: the request reached no usable answer.
+    for (const char* key : { "_network", "_credentials" }) {
+        if (errors.contains(QLatin1String(key))) {
+            failAfterProbe(QStringLiteral("registration failed"), OAuthServer,
+                errors.value(QLatin1String(key)).toString());
+            return;
+        }
+    }
+    fail(QStringLiteral("registration failed: the %1 refused it").arg(describe(OAuthServer)));
 }
 
 void CommandRunner::onStillWaiting()
@@ -329,15 +461,22 @@ void CommandRunner::onStillWaiting()
 void CommandRunner::onTimeout()
 {
     if (!done) {
-        fail(QStringLiteral("no outcome after %1 s; giving up")
-                 .arg(double(elapsed.elapsed()) / 1000.0, 0, 'f', 1));
+        const bool api = invocation.command == QLatin1String("get")
+            || invocation.command == QLatin1String("post")
+            || invocation.command == QLatin1String("put");
+        fail(QStringLiteral("no outcome after %1 s (--timeout); giving up: the %2 did not answer "
+                            "in time")
+                 .arg(double(elapsed.elapsed()) / 1000.0, 0, 'f', 1)
+                 .arg(api ? describe(ApiServer) + QStringLiteral(" (or the ")
+                             + describe(OAuthServer) + QLatin1Char(')')
+                          : describe(OAuthServer)));
     }
 }
 
 void CommandRunner::succeed(const QJsonDocument& output)
 {
-    writeOut(
-        output.isNull() ? QByteArrayLiteral("null\n") : output.toJson(QJsonDocument::Indented));
+    writeOut(output.isNull() ? QByteArrayLiteral("null\n")
+                             : messages::terminalSafeJson(output.toJson(QJsonDocument::Indented)));
     end(ExitSuccess);
 }
 

@@ -9,13 +9,17 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QJsonDocument>
+#include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSslError>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
 #include <QVariantMap>
+
+class QNetworkAccessManager;
 
 namespace network {
 class OAuth2Client;
@@ -37,6 +41,8 @@ struct Invocation {
     QString firstName, lastName, country; // register
     bool newsletter = false; // register
     int timeoutMs = 60000;
+    // The servers' origins, to name them in messages.
+    QString oauthServer, apiServer;
 };
 
 class CommandRunner : public QObject {
@@ -85,6 +91,19 @@ private:
     void runUserDetails();
     void runLogout();
 
+    enum Server { OAuthServer, ApiServer };
+    QString describe(Server server) const;
+    // Ends with a failure whose message from the plug-in tells nothing of its cause (a request
+    // that reached no server carries no code): a request of our own to the server finds out
+    // what stands in the way, and the message says so. A known network error code of the
+    // failed request is given as code.
+    void failAfterProbe(
+        const QString& context, Server server, const QString& message, int code = -1);
+    void onProbeFinished(
+        const QString& context, Server server, const QString& message, int code, int probeError);
+    // Ends with the failure of a request to server: a transport failure is probed first.
+    void failRequest(const QString& context, Server server, const QString& message, int code);
+
     void connectService(const char* signal, const char* slot);
     // Starts the progress note and the time limit of a command that waits for the network.
     void startWaiting();
@@ -100,6 +119,8 @@ private:
     QTimer timeoutTimer;
     QElapsedTimer elapsed;
     QPointer<QObject> pendingReply; // the reply of get, post, put or pubnub
+    QNetworkAccessManager* prober = nullptr;
+    QList<QSslError> probeSslErrors;
     // The service starts an activation check of its own when it is created in the state
     // PendingActivation; its refusal is not the outcome of a login started afterwards.
     bool ignoreActivationRefusal = false;

@@ -4,6 +4,7 @@
 
 #include "Commands.h"
 #include "HostContext.h"
+#include "Messages.h"
 #include "OAuth2Client.h"
 #include "PluginActivator.h"
 #include "Terminal.h"
@@ -11,15 +12,18 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QLibraryInfo>
 #include <QLoggingCategory>
 #include <QPluginLoader>
 #include <QSettings>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <cmath>
 #include <cstdio>
@@ -45,15 +49,18 @@ Commands:
                                origins stay)
 
 Options:
-  --plugin FILE         the plug-in module (default: ../plugins next to this program,
-                        or the environment variable ZEL_PLUGIN)
+  --plugin FILE         the plug-in module (default: the environment variable ZEL_PLUGIN,
+                        else ../plugins next to this program, else the installed one)
   --settings FILE       the settings file (default: <config dir>/zel/zel-account.ini)
   --oauth-server URL    store this OAuth/web server origin in the settings
   --api-server URL      store this API server origin in the settings
-  --ca-file PEM         trust the CA certificates in this PEM file as well
+  --ca-file PEM         trust the CA certificates in this PEM file as well; remembered in
+                        the settings (--ca-file= forgets it)
   --password-stdin      login, register: read the password as one line from stdin
-  --verbose             the plug-in's debug log on stderr (it never logs secrets)
+  --verbose             the plug-in's warnings and debug log on stderr (it never logs
+                        secrets)
   --timeout SECONDS     give up waiting for the network after this long (default 60)
+  --version             the version of zel-account
   --help                this text
 
 Results are JSON on stdout (manage-url: the URL as text), messages go to stderr.
@@ -65,10 +72,11 @@ struct UsageError {
     QString message;
 };
 
-void note(const QString& message)
-{
-    std::fputs(("zel-account: " + message + '\n').toUtf8().constData(), stderr);
-}
+using messages::note;
+
+// The settings key of the remembered --ca-file; zel-account's own, in a group the plug-in
+// never reads.
+const QString caFileKey = QStringLiteral("zel-account/caFile");
 
 int usageError(const QString& message)
 {
@@ -77,15 +85,40 @@ int usageError(const QString& message)
     return ExitUsage;
 }
 
-QString defaultPluginPath()
+// Where the plug-in is looked for when neither --plugin nor ZEL_PLUGIN names it: the build
+// tree, the installed layout next to this program, and Qt's own plug-in folder.
+QStringList pluginCandidates()
 {
 #ifdef Q_OS_WIN
     const QString fileName = QStringLiteral("zel.network.oauth.dll");
 #else
     const QString fileName = QStringLiteral("zel.network.oauth.so");
 #endif
-    return QDir::cleanPath(
-        QCoreApplication::applicationDirPath() + QStringLiteral("/../plugins/") + fileName);
+    const QString binDir = QCoreApplication::applicationDirPath();
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    const QString qtPlugins = QLibraryInfo::path(QLibraryInfo::PluginsPath);
+#else
+    const QString qtPlugins = QLibraryInfo::location(QLibraryInfo::PluginsPath);
+#endif
+    QStringList candidates {
+        QDir::cleanPath(binDir + QStringLiteral("/../plugins/") + fileName),
+        QDir::cleanPath(binDir + QStringLiteral("/" ZEL_PLUGIN_DIR_FROM_BIN "/") + fileName),
+        QDir::cleanPath(qtPlugins + QStringLiteral("/zel/") + fileName),
+    };
+    candidates.removeDuplicates();
+    return candidates;
+}
+
+QtMessageHandler defaultMessageHandler = nullptr;
+
+// Qt's and the plug-in's log lines may quote server text: shown escaped like every message.
+void escapingMessageHandler(
+    QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (defaultMessageHandler)
+        defaultMessageHandler(type, context, messages::escaped(message));
+    else
+        std::fputs((messages::escaped(message) + '\n').toUtf8().constData(), stderr);
 }
 
 QString defaultSettingsPath()
@@ -146,14 +179,14 @@ struct Settings {
     QString settingsFile;
     std::optional<QString> oauthServer;
     std::optional<QString> apiServer;
-    QString caFile;
+    std::optional<QString> caFile; // when given on the command line; empty: forget it
     bool verbose = false;
 };
 
 // Reads the command line into settings and an invocation; throws nothing, reports through
 // the returned error text.
-std::optional<QString> parseCommandLine(
-    const QStringList& arguments, Settings& settings, Invocation& invocation, bool& helpRequested)
+std::optional<QString> parseCommandLine(const QStringList& arguments, Settings& settings,
+    Invocation& invocation, bool& helpRequested, bool& versionRequested)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -176,13 +209,18 @@ std::optional<QString> parseCommandLine(
     const QCommandLineOption country(QStringLiteral("country"), QString(), QStringLiteral("C"));
     const QCommandLineOption newsletter(QStringLiteral("newsletter"));
     const QCommandLineOption help(QStringList { QStringLiteral("help"), QStringLiteral("h") });
+    const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({ plugin, settingsFile, oauthServer, apiServer, caFile, verbose, timeout,
-        passwordStdin, email, firstName, lastName, country, newsletter, help });
+        passwordStdin, email, firstName, lastName, country, newsletter, help, version });
 
     if (!parser.parse(arguments))
         return parser.errorText();
     if (parser.isSet(help)) {
         helpRequested = true;
+        return std::nullopt;
+    }
+    if (parser.isSet(version)) {
+        versionRequested = true;
         return std::nullopt;
     }
 
@@ -236,8 +274,6 @@ std::optional<QString> parseCommandLine(
     settings.pluginFile = parser.value(plugin);
     if (settings.pluginFile.isEmpty())
         settings.pluginFile = qEnvironmentVariable("ZEL_PLUGIN");
-    if (settings.pluginFile.isEmpty())
-        settings.pluginFile = defaultPluginPath();
     settings.settingsFile
         = parser.isSet(settingsFile) ? parser.value(settingsFile) : defaultSettingsPath();
     if (settings.settingsFile.isEmpty())
@@ -253,7 +289,8 @@ std::optional<QString> parseCommandLine(
                 .arg(option->names().first(), parser.value(*option));
         }
     }
-    settings.caFile = parser.value(caFile);
+    if (parser.isSet(caFile))
+        settings.caFile = parser.value(caFile);
     settings.verbose = parser.isSet(verbose);
     if (parser.isSet(timeout)) {
         bool ok = false;
@@ -326,36 +363,103 @@ bool prepareSettingsFile(const QString& path)
     return file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+// The CA certificates of a PEM file; a problem is described in problem.
+QList<QSslCertificate> caCertificates(const QString& path, QString& problem)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("zel-account"));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return {};
+    }
+    const QList<QSslCertificate> certificates = QSslCertificate::fromDevice(&file, QSsl::Pem);
+    if (certificates.isEmpty())
+        problem = QStringLiteral("no PEM certificate in %1").arg(path);
+    return certificates;
+}
 
+QString unreadableSettings(const QSettings& store)
+{
+    return store.status() == QSettings::FormatError
+        ? QStringLiteral("the settings file %1 cannot be read: it is not in INI format")
+              .arg(store.fileName())
+        : QStringLiteral("the settings file %1 cannot be read").arg(store.fileName());
+}
+
+// Waits until the threads of Qt's network access managers are gone. A manager's destructor
+// waits for its thread to finish, but the thread frees its OpenSSL state (random generators,
+// error queue) after that, as it exits. Returning from main before then runs OpenSSL's exit
+// handler in the middle of that clean-up: the state is lost or, worse, used after the handler
+// freed what it relies on. The wait is bounded: a manager nobody deleted keeps its thread.
+void waitForNetworkThreads()
+{
+#ifdef Q_OS_LINUX
+    QElapsedTimer clock;
+    clock.start();
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    while (clock.elapsed() < 3000) {
+        bool running = false;
+        for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile name(tasks.filePath(task + QStringLiteral("/comm")));
+            // The thread's name, cut to 15 bytes by the system.
+            if (name.open(QIODevice::ReadOnly) && name.readAll().startsWith("QNetworkAccessM"))
+                running = true;
+        }
+        if (!running)
+            return;
+        QThread::msleep(1);
+    }
+#endif
+}
+
+int run(QCoreApplication& app)
+{
     Settings settings;
     Invocation invocation;
     bool helpRequested = false;
-    if (const auto problem
-        = parseCommandLine(QCoreApplication::arguments(), settings, invocation, helpRequested))
+    bool versionRequested = false;
+    if (const auto problem = parseCommandLine(
+            QCoreApplication::arguments(), settings, invocation, helpRequested, versionRequested))
         return usageError(*problem);
     if (helpRequested) {
         std::fputs(usageText, stdout);
         return ExitSuccess;
     }
+    if (versionRequested) {
+        std::fputs("zel-account " ZEL_VERSION "\n", stdout);
+        return ExitSuccess;
+    }
 
-    if (settings.verbose)
-        QLoggingCategory::setFilterRules(QStringLiteral("zel.network.*.debug=true"));
+    // The plug-in's warnings are for whoever debugs it ("Client credentials are not valid" is
+    // the normal state of a new device): only with --verbose, together with its debug log.
+    // QT_LOGGING_RULES still overrides both.
+    QLoggingCategory::setFilterRules(settings.verbose
+            ? QStringLiteral("zel.network.*.debug=true")
+            : QStringLiteral("zel.network.*.debug=false\nzel.network.*.info=false\n"
+                             "zel.network.*.warning=false"));
+    defaultMessageHandler = qInstallMessageHandler(escapingMessageHandler);
 
-    if (!settings.caFile.isEmpty()) {
-        const QList<QSslCertificate> certificates
-            = QSslCertificate::fromPath(settings.caFile, QSsl::Pem);
+    QList<QSslCertificate> certificates;
+    if (settings.caFile && !settings.caFile->isEmpty()) {
+        QString problem;
+        certificates = caCertificates(*settings.caFile, problem);
         if (certificates.isEmpty())
-            return usageError(
-                QStringLiteral("--ca-file: no PEM certificate in %1").arg(settings.caFile));
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.addCaCertificates(certificates);
-        QSslConfiguration::setDefaultConfiguration(configuration);
+            return usageError(QStringLiteral("--ca-file: %1").arg(problem));
+    }
+
+    if (settings.pluginFile.isEmpty()) {
+        const QStringList candidates = pluginCandidates();
+        for (const QString& candidate : candidates) {
+            if (QFileInfo(candidate).isFile()) {
+                settings.pluginFile = candidate;
+                break;
+            }
+        }
+        if (settings.pluginFile.isEmpty()) {
+            note(QStringLiteral("cannot find the plug-in; looked for %1 (pass --plugin FILE or "
+                                "set ZEL_PLUGIN)")
+                     .arg(candidates.join(QStringLiteral(", "))));
+            return ExitFailure;
+        }
     }
 
     if (!prepareSettingsFile(settings.settingsFile)) {
@@ -364,7 +468,7 @@ int main(int argc, char* argv[])
     }
     QSharedPointer<QSettings> store(new QSettings(settings.settingsFile, QSettings::IniFormat));
     if (store->status() != QSettings::NoError) {
-        note(QStringLiteral("cannot read the settings file %1").arg(settings.settingsFile));
+        note(unreadableSettings(*store));
         return ExitFailure;
     }
     // The plug-in reads its server origins only from the store, when it starts.
@@ -372,15 +476,44 @@ int main(int argc, char* argv[])
         store->setValue(QStringLiteral("oauthServer"), *settings.oauthServer);
     if (settings.apiServer)
         store->setValue(QStringLiteral("apiServer"), *settings.apiServer);
+    if (settings.caFile && settings.caFile->isEmpty())
+        store->remove(caFileKey);
+    else if (settings.caFile)
+        store->setValue(caFileKey, QFileInfo(*settings.caFile).absoluteFilePath());
     store->sync();
-    // Where the servers are is the host's configuration, not account state: a logout or a
-    // refused grant empties the whole store, and the next run must not quietly fall back to
-    // the default servers (with the user's password).
-    const QStringList originKeys { QStringLiteral("oauthServer"), QStringLiteral("apiServer") };
-    QVariantMap origins;
-    for (const QString& key : originKeys) {
+    invocation.oauthServer
+        = store->value(QStringLiteral("oauthServer"), QStringLiteral(ZEL_DEFAULT_OAUTH_SERVER))
+              .toString();
+    invocation.apiServer
+        = store->value(QStringLiteral("apiServer"), QStringLiteral(ZEL_DEFAULT_API_SERVER))
+              .toString();
+
+    const QString rememberedCaFile = store->value(caFileKey).toString();
+    if (!settings.caFile && !rememberedCaFile.isEmpty()) {
+        QString problem;
+        certificates = caCertificates(rememberedCaFile, problem);
+        if (certificates.isEmpty()) {
+            note(QStringLiteral("the CA file remembered in %1: %2 (pass --ca-file again, or "
+                                "--ca-file= to forget it)")
+                     .arg(settings.settingsFile, problem));
+            return ExitFailure;
+        }
+    }
+    if (!certificates.isEmpty()) {
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.addCaCertificates(certificates);
+        QSslConfiguration::setDefaultConfiguration(configuration);
+    }
+
+    // Where the servers are, and which CA vouches for them, is the host's configuration, not
+    // account state: it must outlive a logout or a refused grant, or the next run would
+    // quietly fall back to the default servers (with the user's password).
+    const QStringList keptKeys { QStringLiteral("oauthServer"), QStringLiteral("apiServer"),
+        caFileKey };
+    QVariantMap kept;
+    for (const QString& key : keptKeys) {
         if (store->contains(key))
-            origins.insert(key, store->value(key));
+            kept.insert(key, store->value(key));
     }
 
     QPluginLoader loader(settings.pluginFile);
@@ -404,27 +537,44 @@ int main(int argc, char* argv[])
         return ExitFailure;
     }
 
-    CommandRunner runner(client, client->object(), std::move(invocation));
-    QObject::connect(&runner, &CommandRunner::finished, &app, &QCoreApplication::exit);
-    runner.start();
-    int exitCode = runner.isDone() ? runner.exitCode() : app.exec();
-    runner.releaseReply();
+    int exitCode = ExitSuccess;
+    {
+        CommandRunner runner(client, client->object(), std::move(invocation));
+        QObject::connect(&runner, &CommandRunner::finished, &app, &QCoreApplication::exit);
+        runner.start();
+        exitCode = runner.isDone() ? runner.exitCode() : app.exec();
+        runner.releaseReply();
+    }
 
     activator->stop();
     // The service and its running flows go with the activator; objects they released with
     // deleteLater are deleted before the plug-in's code is left behind.
     delete root;
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    waitForNetworkThreads();
 
-    for (auto it = origins.cbegin(); it != origins.cend(); ++it) {
+    for (auto it = kept.cbegin(); it != kept.cend(); ++it) {
         if (!store->contains(it.key()))
             store->setValue(it.key(), it.value());
     }
     store->sync();
-    if (store->status() != QSettings::NoError) {
+    if (store->status() == QSettings::FormatError) {
+        note(unreadableSettings(*store));
+        exitCode = ExitFailure;
+    } else if (store->status() != QSettings::NoError) {
         note(QStringLiteral("the settings could not be written to %1").arg(settings.settingsFile));
         if (exitCode == ExitSuccess)
             exitCode = ExitFailure;
     }
     return exitCode;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zel-account"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZEL_VERSION));
+    return run(app);
 }

@@ -51,12 +51,15 @@ class Account:  # one device: its own settings file, used by every zel-account c
         self.settings = os.path.join(self.dir, "zel-account.ini")
         self.test, self.first = test, True
 
-    def run(self, *args, stdin=None, expect=0):
-        # Debug logging on in every call; the servers are named in the first call only.
+    def run(self, *args, stdin=None, expect=0, trust=True):
+        # Debug logging on in every call; the servers and the CA are named in the first call
+        # only: the settings remember them, through logouts too.
         command = [ZEL_ACCOUNT, "--settings", self.settings, "--timeout", "30", "--verbose"]
-        command += ["--oauth-server", OAUTH, "--api-server", API] if self.first else []
+        if self.first:
+            command += ["--oauth-server", OAUTH, "--api-server", API]
+            command += ["--ca-file", CA] if CA and trust else []
         self.first = False
-        command += (["--ca-file", CA] if CA else []) + list(args)
+        command += list(args)
         result = subprocess.run(command, input=stdin, capture_output=True, text=True, timeout=60,
                                 env=dict(os.environ, XDG_DATA_HOME=os.path.join(self.dir, "share")))
         # The manage-url result is the URL with its one-time login token: handed to the user on
@@ -165,10 +168,22 @@ class AccountLife(unittest.TestCase):
     def test_request_the_server_rejects(self):
         device = Account(self)
         device.login_new_account("dee")
-        self.assertTrue(device.run("put", "/me", json.dumps({"email": "other@example.com"}),
-                                   expect=1).stderr.strip())
-        self.assertTrue(device.run("get", "/no-such-thing", expect=1).stderr.strip())
+        # Told in words that name the server.
+        self.assertIn("the API server %s answered HTTP 4" % API,
+                      device.run("put", "/me", json.dumps({"email": "other@example.com"}),
+                                 expect=1).stderr)
+        self.assertIn("the API server %s answered HTTP 404 (not found)" % API,
+                      device.run("get", "/no-such-thing", expect=1).stderr)
         self.assertTrue(device.json("status")["isLoggedIn"])  # a refused call keeps the login
+
+    @unittest.skipUnless(CA, "the servers speak TLS only in the https run")
+    def test_untrusted_certificate_is_named(self):
+        device = Account(self)
+        email = "eve.%d@example.com" % time.monotonic_ns()
+        result = device.run("login", email, "--password-stdin", stdin=PASSWORD + "\n", expect=1,
+                            trust=False)
+        self.assertIn("cannot reach the OAuth server %s: the server's TLS certificate is not "
+                      "trusted (pass --ca-file" % OAUTH, result.stderr)
 
     @classmethod
     def tearDownClass(cls):
