@@ -3,6 +3,7 @@
 // and sanitizer reports, an outcome that breaks the handling's own rules aborts.
 
 #include "AbstractOAuth2Client.h"
+#include "FuzzSupport.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,9 +19,7 @@ void require(bool condition)
         std::abort();
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+int judge(const uint8_t* data, size_t size)
 {
     if (size == 0)
         return 0;
@@ -76,4 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     }
     return 0;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    return zel::fuzz::runTimed(data, size, judge);
 }
