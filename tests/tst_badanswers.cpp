@@ -278,7 +278,7 @@ void TestBadAnswers::tokenEndpoint()
     // A revoked session announces the state, then the disconnection.
     const bool revoked = grant == "refresh" && state == LoggedOut;
     QCOMPARE(disconnected.count(), int(revoked));
-    QCOMPARE(states.count(), int(revoked || grant != "refresh" && signal == "hasAccessToken"));
+    QCOMPARE(states.count(), int(revoked || (grant != "refresh" && signal == "hasAccessToken")));
     if (grant == "refresh" && signal == "hasAccessToken")
         QCOMPARE(TokenCoreTestAccess::token(*bench.client).refreshToken,
             answer.body.contains("refresh-token-1") ? "refresh-token-1" : "refresh-0");
