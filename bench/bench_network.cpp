@@ -35,7 +35,9 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <dlfcn.h>
 #include <functional>
 #include <memory>
 #include <unistd.h>
@@ -207,6 +209,7 @@ http {
     qint64 logSize() const { return QFileInfoSize(prefix + QStringLiteral("/logs/access.log")); }
     struct Connections {
         int requests = 0, connections = 0, resumed = 0;
+        QByteArray protocol; // of the last TLS connection
     };
     Connections connectionsSince(qint64 offset) const
     {
@@ -221,6 +224,8 @@ http {
             ++result.requests;
             if (fields.at(1) == "1") {
                 ++result.connections;
+                if (fields.at(2) != "-")
+                    result.protocol = fields.at(2);
                 result.resumed += fields.at(3) == "r";
             }
         }
@@ -469,14 +474,18 @@ Sender sharedSender(QNetworkAccessManager* manager, const QNetworkRequest& reque
     };
 }
 
-// n calls one after the other (ms per call), or all n at once (ms for the batch).
-double sequential(const Sender& sender, Verb verb, int n)
+// n calls one after the other: ms per call (the mean; with callMedian, the median call), or all
+// n at once (ms for the batch).
+double sequential(const Sender& sender, Verb verb, int n, double* callMedian = nullptr)
 {
     int answered = 0, failed = 0;
-    QElapsedTimer timer;
+    std::vector<double> calls;
+    QElapsedTimer timer, call;
     timer.start();
     std::function<void()> next = [&] {
+        call.start();
         sender(verb, [&](bool ok) {
+            calls.push_back(call.nsecsElapsed() / 1e6);
             failed += !ok;
             if (++answered < n)
                 next();
@@ -487,6 +496,8 @@ double sequential(const Sender& sender, Verb verb, int n)
         fail(QStringLiteral("sequential calls timed out"));
     if (failed)
         fail(QStringLiteral("%1 calls failed").arg(failed));
+    if (callMedian)
+        *callMedian = median(calls);
     return timer.nsecsElapsed() / 1e6 / n;
 }
 
@@ -517,8 +528,20 @@ void drainDeletions()
 
 // One QPluginLoader::load() through PluginActivator::start() in this process, as a host's first
 // load; prints "load instance start total" in microseconds.
-int loadStartOnce(const QString& settingsFile)
+int loadStartOnce(const QString& settingsFile, bool warmCrypto)
 {
+    if (warmCrypto) {
+        // As in a host that has used OpenSSL before (any HTTPS connection through Qt does):
+        // libcrypto mapped and initialised with its configuration.
+        void* crypto = dlopen("libcrypto.so.3", RTLD_NOW | RTLD_GLOBAL);
+        using Init = int (*)(uint64_t, const void*);
+        auto init = crypto ? reinterpret_cast<Init>(dlsym(crypto, "OPENSSL_init_crypto")) : nullptr;
+        if (!init || !init(0x40 /* OPENSSL_INIT_LOAD_CONFIG */, nullptr))
+            return 1;
+    }
+    // The host's context and settings exist before it loads plug-ins.
+    auto context = QSharedPointer<BenchContext>::create(settingsFile);
+    context->store->allKeys();
     QElapsedTimer timer;
     timer.start();
     QPluginLoader loader(QStringLiteral(ZEL_BENCH_PLUGIN));
@@ -529,7 +552,6 @@ int loadStartOnce(const QString& settingsFile)
     if (!activator)
         return 1;
     const qint64 instantiated = timer.nsecsElapsed();
-    auto context = QSharedPointer<BenchContext>::create(settingsFile);
     activator->start(context);
     const qint64 started = timer.nsecsElapsed();
     std::printf("%.0f %.0f %.0f %.0f\n", loaded / 1e3, (instantiated - loaded) / 1e3,
@@ -584,11 +606,13 @@ int main(int argc, char** argv)
         "LIST", "api,login,expired,load,probes");
     QCommandLineOption loadStartOption("load-start-once", "", "SETTINGS");
     loadStartOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions(
-        { repetitionsOption, requestsOption, loadRunsOption, onlyOption, loadStartOption });
+    QCommandLineOption warmCryptoOption("warm-crypto");
+    warmCryptoOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({ repetitionsOption, requestsOption, loadRunsOption, onlyOption,
+        loadStartOption, warmCryptoOption });
     parser.process(app);
     if (parser.isSet(loadStartOption))
-        return loadStartOnce(parser.value(loadStartOption));
+        return loadStartOnce(parser.value(loadStartOption), parser.isSet(warmCryptoOption));
 
     const int repetitions = std::max(1, parser.value(repetitionsOption).toInt());
     const int requests = std::max(1, parser.value(requestsOption).toInt());
@@ -752,27 +776,45 @@ int main(int argc, char** argv)
             if (login(service) < 0)
                 fail(QStringLiteral("the benchmark account could not log in"));
         }
-        std::vector<double> parts[4];
+        const QString freshFile = settingsFile();
+        QSettings(freshFile, QSettings::IniFormat)
+            .setValue(QStringLiteral("apiServer"), httpOrigin);
+        std::printf("\nLoad and start, each in a fresh process (%d processes, interleaved, "
+                    "medians, ms)\n\n| Device | load() | instance() | start() | load() through "
+                    "start() |\n|---|---|---|---|---|\n",
+            loadRuns);
+        const struct {
+            const char* name;
+            QString settings;
+            bool warm;
+        } cases[] = { { "logged in", file, false }, { "fresh (empty settings)", freshFile, false },
+            { "logged in, OpenSSL already initialised by the host", file, true } };
+        std::vector<double> parts[3][4];
         for (int i = 0; i < loadRuns; ++i) {
-            QProcess child;
-            child.start(QCoreApplication::applicationFilePath(),
-                { QStringLiteral("--load-start-once"), file });
-            if (!child.waitForFinished(30000) || child.exitCode() != 0)
-                fail(QStringLiteral("the load and start process failed"));
-            const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
-            for (int p = 0; p < 4 && p < fields.size(); ++p)
-                parts[p].push_back(fields.at(p).toDouble() / 1000);
+            for (int c = 0; c < 3; ++c) {
+                QProcess child;
+                QStringList arguments { QStringLiteral("--load-start-once"), cases[c].settings };
+                if (cases[c].warm)
+                    arguments << QStringLiteral("--warm-crypto");
+                child.start(QCoreApplication::applicationFilePath(), arguments);
+                if (!child.waitForFinished(30000) || child.exitCode() != 0)
+                    fail(QStringLiteral("the load and start process failed"));
+                const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
+                for (int p = 0; p < 4 && p < fields.size(); ++p)
+                    parts[c][p].push_back(fields.at(p).toDouble() / 1000);
+            }
         }
-        std::printf("\nLoad and start (logged-in device, %d processes, medians): load() %.2f ms, "
-                    "instance() %.2f ms, start() %.2f ms; load() through start() %.2f ms\n",
-            loadRuns, median(parts[0]), median(parts[1]), median(parts[2]), median(parts[3]));
+        for (int c = 0; c < 3; ++c)
+            std::printf("| %s | %.2f | %.2f | %.2f | %.2f |\n", cases[c].name, median(parts[c][0]),
+                median(parts[c][1]), median(parts[c][2]), median(parts[c][3]));
     }
 
     // E. Probes for Qt's behaviour on a reused connection and TLS resumption, bare Qt only.
     if (only.contains(QStringLiteral("probes"))) {
         const int n = std::min(requests, 50);
-        std::printf("\nProbes, bare Qt, %d sequential calls, ms per call (median of %d); "
-                    "connections (resumed)\n\n| Probe | HTTP | HTTPS |\n|---|---|---|\n",
+        std::printf("\nProbes, bare Qt, %d sequential calls: the median call in ms (median over "
+                    "%d repetitions); connections (TLS sessions resumed)\n\n| Probe | HTTP | "
+                    "HTTPS |\n|---|---|---|\n",
             n, repetitions);
         struct Probe {
             QString name;
@@ -814,32 +856,39 @@ int main(int argc, char** argv)
             return m->post(r, QByteArray());
         };
         // TLS session tickets handed from one per-request manager to the next.
-        auto ticket = std::make_shared<QByteArray>();
-        const auto resumingPerRequest
-            = [ticket](const QString& origin, QNetworkAccessManager*) -> Sender {
-            ticket->clear();
-            const QNetworkRequest base = bareRequest(origin);
-            return [base, ticket](Verb verb, std::function<void(bool)> done) {
-                QNetworkRequest request(base);
-                QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-                config.setSslOption(QSsl::SslOptionDisableSessionTickets, false);
-                config.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
-                if (!ticket->isEmpty())
-                    config.setSessionTicket(*ticket);
-                request.setSslConfiguration(config);
-                auto* manager = new QNetworkAccessManager;
-                QNetworkReply* reply = send(manager, request, verb);
-                QObject::connect(reply, &QNetworkReply::finished, [reply, ticket] {
-                    const QByteArray t = reply->sslConfiguration().sessionTicket();
-                    if (!t.isEmpty())
-                        *ticket = t;
-                });
-                QObject::connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
-                watch(reply, std::move(done));
+        // Per-request managers with a fixed TLS version; with resume, each hands the session
+        // ticket it got on to the next one.
+        const auto perRequestTls = [](QSsl::SslProtocol protocol, bool resume) {
+            return [protocol, resume](const QString& origin, QNetworkAccessManager*) -> Sender {
+                auto ticket = std::make_shared<QByteArray>();
+                const QNetworkRequest base = bareRequest(origin);
+                return [base, ticket, protocol, resume](Verb verb, std::function<void(bool)> done) {
+                    QNetworkRequest request(base);
+                    if (base.url().scheme() == QLatin1String("https")) {
+                        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+                        config.setProtocol(protocol);
+                        if (resume) {
+                            config.setSslOption(QSsl::SslOptionDisableSessionTickets, false);
+                            config.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+                            if (!ticket->isEmpty())
+                                config.setSessionTicket(*ticket);
+                        }
+                        request.setSslConfiguration(config);
+                    }
+                    auto* manager = new QNetworkAccessManager;
+                    QNetworkReply* reply = send(manager, request, verb);
+                    if (resume) {
+                        QObject::connect(reply, &QNetworkReply::finished, [reply, ticket] {
+                            const QByteArray t = reply->sslConfiguration().sessionTicket();
+                            if (!t.isEmpty())
+                                *ticket = t;
+                        });
+                    }
+                    QObject::connect(
+                        reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
+                    watch(reply, std::move(done));
+                };
             };
-        };
-        const auto perRequest = [](const QString& origin, QNetworkAccessManager*) -> Sender {
-            return perRequestSender(origin);
         };
         const std::vector<Probe> probes = {
             { "shared: GET", sharedWith(noChange, byteArrayPost), Verb::Get },
@@ -864,9 +913,14 @@ int main(int argc, char** argv)
                     },
                     byteArrayPost),
                 Verb::Post },
-            { "per-request: GET", perRequest, Verb::Get },
-            { "per-request: GET, session ticket handed on", resumingPerRequest, Verb::Get },
-            { "per-request: POST, session ticket handed on", resumingPerRequest, Verb::Post },
+            { "per-request: GET, TLS 1.3", perRequestTls(QSsl::TlsV1_3, false), Verb::Get },
+            { "per-request: GET, TLS 1.3, session ticket handed on",
+                perRequestTls(QSsl::TlsV1_3, true), Verb::Get },
+            { "per-request: POST, TLS 1.3, session ticket handed on",
+                perRequestTls(QSsl::TlsV1_3, true), Verb::Post },
+            { "per-request: GET, TLS 1.2", perRequestTls(QSsl::TlsV1_2, false), Verb::Get },
+            { "per-request: GET, TLS 1.2, session ticket handed on",
+                perRequestTls(QSsl::TlsV1_2, true), Verb::Get },
         };
         const QString http2Origin = QStringLiteral("https://127.0.0.1:%1").arg(nginx.http2);
         for (const Probe& probe : probes) {
@@ -884,16 +938,19 @@ int main(int argc, char** argv)
                     auto shared = std::make_unique<QNetworkAccessManager>();
                     const Sender sender = probe.make(origin, shared.get());
                     const qint64 offset = nginx.logSize();
-                    times.push_back(sequential(sender, probe.verb, n));
+                    double callMedian = 0;
+                    sequential(sender, probe.verb, n, &callMedian);
+                    times.push_back(callMedian);
                     shared.reset();
                     drainDeletions();
                     if (r == 0)
                         connections = nginx.connectionsSince(offset);
                 }
-                line += https ? QStringLiteral(" %1 ms; %2 (%3) |")
+                line += https ? QStringLiteral(" %1 ms; %2 (%3) %4 |")
                                     .arg(median(times), 0, 'f', 3)
                                     .arg(connections.connections)
                                     .arg(connections.resumed)
+                                    .arg(QString::fromLatin1(connections.protocol))
                               : QStringLiteral(" %1 ms; %2 |")
                                     .arg(median(times), 0, 'f', 3)
                                     .arg(connections.connections);
