@@ -168,13 +168,32 @@ http {
     ssl_protocols TLSv1.2 TLSv1.3;
     ssl_session_cache shared:bench:4m;
     ssl_session_tickets on;
+    # A request with a body is answered once the body has arrived, as an API server does:
+    # nginx's own "return" answers at once, while the body may still be on its way.
+    upstream reader {
+        server 127.0.0.1:%7;
+        keepalive 16;
+    }
+    server {
+        listen 127.0.0.1:%7;
+        access_log off;
+        location / {
+            default_type application/json;
+            return 200 '{"ok":true}';
+        }
+    }
     server {
         listen 127.0.0.1:%4;
         listen 127.0.0.1:%5 ssl;
         listen 127.0.0.1:%6 ssl http2;
+        default_type application/json;
         location / {
-            default_type application/json;
-            return 200 '{"ok":true}';
+            if ($request_method = GET) {
+                return 200 '{"ok":true}';
+            }
+            proxy_pass http://reader;
+            proxy_http_version 1.1;
+            proxy_set_header Connection "";
         }
     }
 }
@@ -182,7 +201,8 @@ http {
                   .arg(geteuid() == 0 ? QStringLiteral("user root;\n") : QString(), prefix, dir)
                   .arg(http)
                   .arg(https)
-                  .arg(http2);
+                  .arg(http2)
+                  .arg(freePort());
         QFile file(prefix + QStringLiteral("/nginx.conf"));
         file.open(QIODevice::WriteOnly);
         file.write(conf.toUtf8());
@@ -858,11 +878,13 @@ int main(int argc, char** argv)
         // TLS session tickets handed from one per-request manager to the next.
         // Per-request managers with a fixed TLS version; with resume, each hands the session
         // ticket it got on to the next one.
-        const auto perRequestTls = [](QSsl::SslProtocol protocol, bool resume) {
-            return [protocol, resume](const QString& origin, QNetworkAccessManager*) -> Sender {
+        const auto perRequestTls = [](QSsl::SslProtocol protocol, bool resume, bool handOn = true) {
+            return [protocol, resume, handOn](
+                       const QString& origin, QNetworkAccessManager*) -> Sender {
                 auto ticket = std::make_shared<QByteArray>();
                 const QNetworkRequest base = bareRequest(origin);
-                return [base, ticket, protocol, resume](Verb verb, std::function<void(bool)> done) {
+                return [base, ticket, protocol, resume, handOn](
+                           Verb verb, std::function<void(bool)> done) {
                     QNetworkRequest request(base);
                     if (base.url().scheme() == QLatin1String("https")) {
                         QSslConfiguration config = QSslConfiguration::defaultConfiguration();
@@ -877,7 +899,7 @@ int main(int argc, char** argv)
                     }
                     auto* manager = new QNetworkAccessManager;
                     QNetworkReply* reply = send(manager, request, verb);
-                    if (resume) {
+                    if (resume && handOn) {
                         QObject::connect(reply, &QNetworkReply::finished, [reply, ticket] {
                             const QByteArray t = reply->sslConfiguration().sessionTicket();
                             if (!t.isEmpty())
@@ -914,6 +936,8 @@ int main(int argc, char** argv)
                     byteArrayPost),
                 Verb::Post },
             { "per-request: GET, TLS 1.3", perRequestTls(QSsl::TlsV1_3, false), Verb::Get },
+            { "per-request: GET, TLS 1.3, tickets enabled, none handed on",
+                perRequestTls(QSsl::TlsV1_3, true, false), Verb::Get },
             { "per-request: GET, TLS 1.3, session ticket handed on",
                 perRequestTls(QSsl::TlsV1_3, true), Verb::Get },
             { "per-request: POST, TLS 1.3, session ticket handed on",
