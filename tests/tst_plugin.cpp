@@ -18,6 +18,25 @@ using zel::network::LoginState;
 
 QTemporaryDir dir;
 
+// The id of a registered type by its name; 0 when none is registered.
+int typeIdOf(const char* name)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return QMetaType::fromName(name).id();
+#else
+    return QMetaType::type(name);
+#endif
+}
+
+// What the loader adds to the record from its header, and the function that returns the record.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+const char* const loaderArchKey = "archlevel";
+const char* const metaDataFunction = "qt_plugin_query_metadata_v2";
+#else
+const char* const loaderArchKey = "archreq";
+const char* const metaDataFunction = "qt_plugin_query_metadata";
+#endif
+
 // The host's context: records what the plug-in registers and hands out one settings store.
 struct TestContext : zel::core::PluginContext {
     QSharedPointer<QSettings> store { new QSettings(
@@ -50,19 +69,19 @@ private slots:
     void initTestCase()
     {
         // Nothing in this binary has registered the type; the library must do it when loaded.
-        QCOMPARE(QMetaType::type("zel::network::LoginState"), 0);
+        QCOMPARE(typeIdOf("zel::network::LoginState"), 0);
         loader.setFileName(path);
         QVERIFY2(loader.load(), qPrintable(loader.errorString()));
-        const int id = QMetaType::type("zel::network::LoginState");
+        const int id = typeIdOf("zel::network::LoginState");
         QVERIFY(id != 0 && QVariant::fromValue(zel::network::PendingActivation).userType() == id);
     }
 
-    // Qt 5.15 writes the record in CBOR: the loader adds "archreq" from the record's header,
-    // which holds the Qt version as major and minor only, and an empty "MetaData" is left out.
+    // The record is CBOR: the loader adds the architecture key from the record's header, which
+    // holds the Qt version as major and minor only, and an empty "MetaData" is left out.
     void metaData()
     {
         QJsonObject data = loader.metaData();
-        QVERIFY(data.take("archreq").isDouble());
+        QVERIFY(data.take(loaderArchKey).isDouble());
         QVERIFY(data.take("MetaData").toObject().isEmpty());
         QCOMPARE(data,
             QJsonObject({ { "IID", "zel.network.oauth" }, { "className", "Activator" },
@@ -73,7 +92,7 @@ private slots:
     {
         QLibrary library(path);
         auto instance = reinterpret_cast<QObject* (*)()>(library.resolve("qt_plugin_instance"));
-        QVERIFY(instance && library.resolve("qt_plugin_query_metadata"));
+        QVERIFY(instance && library.resolve(metaDataFunction));
         QPointer<QObject> first = instance();
         QVERIFY(first && !first->parent() && instance() == first && loader.instance() == first);
         delete first.data();

@@ -363,6 +363,10 @@ int main(int argc, char* argv[])
         return ExitFailure;
     }
     QSharedPointer<QSettings> store(new QSettings(settings.settingsFile, QSettings::IniFormat));
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Read and write non-ASCII text as Qt 6 does, so that either build reads what the other wrote.
+    store->setIniCodec("UTF-8");
+#endif
     if (store->status() != QSettings::NoError) {
         note(QStringLiteral("cannot read the settings file %1").arg(settings.settingsFile));
         return ExitFailure;

@@ -20,6 +20,7 @@ class QNetworkReply;
 
 namespace zel::network {
 class AuthenticatedReply;
+class AuthenticatedReplyPrivate;
 }
 
 class AbstractOAuth2Client : public QObject {
@@ -109,6 +110,7 @@ private:
 
 private:
     friend class zel::network::AuthenticatedReply;
+    friend class zel::network::AuthenticatedReplyPrivate;
     friend class TokenCoreTestAccess;
 
     QString m_oauthServer;

@@ -36,6 +36,11 @@ OAuth2ClientImpl::OAuth2ClientImpl(const QSharedPointer<QSettings>& settings, QO
     , settingsStore(settings)
     , systemLookup(zel::platform::createSystemLookup())
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 reads INI files as UTF-8; without a codec Qt 5 would read what Qt 6 wrote as Latin-1.
+    if (settingsStore->format() == QSettings::IniFormat && !settingsStore->iniCodec())
+        settingsStore->setIniCodec("UTF-8");
+#endif
     setRedirectUri(QStringLiteral("zel://authorize"));
     setOauthServer(
         settingsStore->value(keyOauthServer, QStringLiteral(ZEL_DEFAULT_OAUTH_SERVER)).toString());
@@ -188,6 +193,7 @@ void OAuth2ClientImpl::fetchClientCredentials()
     qCDebug(lcAccount) << "Registering the device at" << url.toString(QUrl::RemoveUserInfo);
 
     auto* manager = new QNetworkAccessManager;
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy); // Qt 6 would follow them
     QNetworkReply* reply = manager->post(request, body);
     connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
     auto* json = new JsonNetworkReplyImpl(reply);
@@ -245,6 +251,7 @@ zel::network::JsonNetworkReply* OAuth2ClientImpl::fetchPubNubConfig()
     request.setRawHeader("Accept", "application/json");
 
     auto* manager = new QNetworkAccessManager;
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy); // Qt 6 would follow them
     QNetworkReply* reply = manager->get(request);
     connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
     auto* json = new JsonNetworkReplyImpl(reply);
