@@ -11,6 +11,14 @@ prefix=$work/prefix
 rm -rf "$work" && mkdir -p "$work"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# The README shows this host: the copy there must be the one that is tested here.
+/usr/bin/python3 - "$source_dir" <<'PY' || fail "README.md and tests/host/main.cpp differ"
+import pathlib, sys
+root = pathlib.Path(sys.argv[1])
+readme = root.joinpath("README.md").read_text("utf-8")
+shown = readme.split("<!-- tests/host/main.cpp -->\n```cpp\n", 1)[1].split("```\n", 1)[0]
+sys.exit(shown != root.joinpath("tests/host/main.cpp").read_text("utf-8"))
+PY
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
