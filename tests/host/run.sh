@@ -29,7 +29,7 @@ cmake --build "$work/host" >"$work/build.log" 2>&1 || { cat "$work/build.log"; f
 ! grep -n "warning:" "$work/build.log" || fail "the public headers give warnings"
 
 # The layout that hosts and packagers rely on.
-for f in bin/zel-account lib/qt$major/plugins/zel/zel.network.oauth.so \
+for f in bin/zel-account qt$major/plugins/zel/zel.network.oauth.so \
     include/zel/OAuth2Client.h include/zel/AuthenticatedReply.h; do
     find "$prefix" -path "*/$f" | grep -q . || fail "$f is not installed"
 done
