@@ -1,20 +1,16 @@
 #pragma once
 
+#include "AuthenticatedReply.h"
+#include "JsonNetworkReply.h"
 #include "LoginState.h"
+#include "RegistrationRequest.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QVariantHash>
 
-namespace zel::network {
-class AuthenticatedReply;
-class JsonNetworkReply;
-} // namespace zel::network
-
 namespace network {
-
-class RegistrationRequest;
 
 // The account service. Its signals are reached through object():
 // credentialsFetched(), credentialsFailure(QString), loginError(QString), loggedOut(),

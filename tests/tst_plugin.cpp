@@ -3,7 +3,9 @@
 
 #include "OAuth2Client.h"
 #include "PluginActivator.h"
+#include "ScriptedHttpServer.h"
 
+#include <QFile>
 #include <QJsonObject>
 #include <QLibrary>
 #include <QPluginLoader>
@@ -17,6 +19,25 @@ using zel::core::PluginActivator;
 using zel::network::LoginState;
 
 QTemporaryDir dir;
+
+// The id of a registered type by its name; 0 when none is registered.
+int typeIdOf(const char* name)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return QMetaType::fromName(name).id();
+#else
+    return QMetaType::type(name);
+#endif
+}
+
+// What the loader adds to the record from its header, and the function that returns the record.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+const char* const loaderArchKey = "archlevel";
+const char* const metaDataFunction = "qt_plugin_query_metadata_v2";
+#else
+const char* const loaderArchKey = "archreq";
+const char* const metaDataFunction = "qt_plugin_query_metadata";
+#endif
 
 // The host's context: records what the plug-in registers and hands out one settings store.
 struct TestContext : zel::core::PluginContext {
@@ -50,19 +71,19 @@ private slots:
     void initTestCase()
     {
         // Nothing in this binary has registered the type; the library must do it when loaded.
-        QCOMPARE(QMetaType::type("zel::network::LoginState"), 0);
+        QCOMPARE(typeIdOf("zel::network::LoginState"), 0);
         loader.setFileName(path);
         QVERIFY2(loader.load(), qPrintable(loader.errorString()));
-        const int id = QMetaType::type("zel::network::LoginState");
+        const int id = typeIdOf("zel::network::LoginState");
         QVERIFY(id != 0 && QVariant::fromValue(zel::network::PendingActivation).userType() == id);
     }
 
-    // Qt 5.15 writes the record in CBOR: the loader adds "archreq" from the record's header,
-    // which holds the Qt version as major and minor only, and an empty "MetaData" is left out.
+    // The record is CBOR: the loader adds the architecture key from the record's header, which
+    // holds the Qt version as major and minor only, and an empty "MetaData" is left out.
     void metaData()
     {
         QJsonObject data = loader.metaData();
-        QVERIFY(data.take("archreq").isDouble());
+        QVERIFY(data.take(loaderArchKey).isDouble());
         QVERIFY(data.take("MetaData").toObject().isEmpty());
         QCOMPARE(data,
             QJsonObject({ { "IID", "zel.network.oauth" }, { "className", "Activator" },
@@ -73,7 +94,7 @@ private slots:
     {
         QLibrary library(path);
         auto instance = reinterpret_cast<QObject* (*)()>(library.resolve("qt_plugin_instance"));
-        QVERIFY(instance && library.resolve("qt_plugin_query_metadata"));
+        QVERIFY(instance && library.resolve(metaDataFunction));
         QPointer<QObject> first = instance();
         QVERIFY(first && !first->parent() && instance() == first && loader.instance() == first);
         delete first.data();
@@ -154,6 +175,74 @@ private slots:
         delete loader.instance();
         QVERIFY(service.isNull());
         QVERIFY(loader.instance()); // a new activator for the next tests
+    }
+
+    // A store either Qt major wrote reads the same in both builds, whatever codec the host set:
+    // Qt 5 writes non-ASCII text as escapes, Qt 6 as UTF-8.
+    void storeOfEitherQtMajor_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addRow("Qt 5: escapes")
+            << QByteArray("[General]\npendingActivation=j\\xfcrgen\\x20ac@example.com\n");
+        QTest::addRow("Qt 6: UTF-8")
+            << QByteArray("[General]\npendingActivation=j\xc3\xbcrgen\xe2\x82\xac@example.com\n");
+    }
+    void storeOfEitherQtMajor()
+    {
+        QFETCH(QByteArray, file);
+        auto context = QSharedPointer<TestContext>::create();
+        const QString path = context->store->fileName();
+        context->store.reset();
+        QFile ini(path);
+        QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(file) == file.size());
+        ini.close();
+        context->store.reset(new QSettings(path, QSettings::IniFormat));
+
+        auto* client = qobject_cast<network::OAuth2Client*>(start(context));
+        QVERIFY(client);
+        QCOMPARE(client->loginState(), zel::network::PendingActivation);
+        QCOMPARE(client->pendingActivationEmail(), QString::fromUtf8("jürgen€@example.com"));
+        delete client->object();
+
+        // Rewritten by this build, it reads the same in the next session.
+        context->store->setValue("apiServer", QString::fromUtf8("https://ä.example"));
+        context->store.reset(new QSettings(path, QSettings::IniFormat));
+        client = qobject_cast<network::OAuth2Client*>(start(context));
+        QCOMPARE(client->pendingActivationEmail(), QString::fromUtf8("jürgen€@example.com"));
+        QCOMPARE(client->object()->property("apiServer").toString(),
+            QString::fromUtf8("https://ä.example"));
+        delete client->object();
+    }
+
+    // A redirect is an answer, never followed (Qt 6 would follow one to the same origin by
+    // default): the device registration is refused and nothing reaches the redirect target.
+    void redirectsAreNotFollowed_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addRow("302") << 302;
+        QTest::addRow("307") << 307;
+        QTest::addRow("308") << 308;
+    }
+    void redirectsAreNotFollowed()
+    {
+        QFETCH(int, status);
+        zel::test::ScriptedHttpServer server([status](const zel::test::HttpRequest& request) {
+            if (request.target != "/oauth/credentials")
+                return zel::test::HttpResponse::json(QJsonObject { { "client_id", "x" } }, 201);
+            return zel::test::HttpResponse::make(status, "text/plain", "moved")
+                .withHeader("Location", "/elsewhere/oauth/credentials");
+        });
+        QVERIFY(server.isListening());
+        auto context = QSharedPointer<TestContext>::create();
+        context->store->setValue("oauthServer", server.origin());
+        auto* client = qobject_cast<network::OAuth2Client*>(start(context));
+        QVERIFY(client);
+        QSignalSpy failed(client->object(), SIGNAL(credentialsFailure(QString)));
+        client->login("ann@example.com", "secret");
+        QTRY_COMPARE(failed.count(), 1);
+        QCOMPARE(server.requests().size(), 1);
+        QVERIFY(client->clientId().isEmpty());
+        delete client->object();
     }
 };
 

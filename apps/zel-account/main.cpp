@@ -467,6 +467,10 @@ int run(QCoreApplication& app)
         return ExitFailure;
     }
     QSharedPointer<QSettings> store(new QSettings(settings.settingsFile, QSettings::IniFormat));
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Read and write non-ASCII text as Qt 6 does, so that either build reads what the other wrote.
+    store->setIniCodec("UTF-8");
+#endif
     if (store->status() != QSettings::NoError) {
         note(unreadableSettings(*store));
         return ExitFailure;

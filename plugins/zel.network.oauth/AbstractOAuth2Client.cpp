@@ -1,6 +1,6 @@
 #include "AbstractOAuth2Client.h"
 
-#include "AuthenticatedReply.h"
+#include "AuthenticatedReplyPrivate.h"
 #include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
 #include "platform/DataProtection.h"
@@ -301,6 +301,7 @@ void AbstractOAuth2Client::fetchAccessToken(const QString& grantType, FormFields
                      << url.toString(QUrl::RemoveUserInfo);
 
     auto* manager = new QNetworkAccessManager;
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy); // Qt 6 would follow them
     QByteArray body = formBody(fields);
     QNetworkReply* reply = manager->post(request, body);
     cleanse(body);
@@ -465,11 +466,7 @@ zel::network::AuthenticatedReply* AbstractOAuth2Client::authenticatedRequest(
     QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
     const QByteArray& body)
 {
-    auto* reply = new zel::network::AuthenticatedReply(operation, request, body, this);
-    reply->inCreatingCall = true;
-    ensureAccessToken();
-    reply->inCreatingCall = false;
-    return reply;
+    return zel::network::AuthenticatedReplyPrivate::create(operation, request, body, this);
 }
 
 QNetworkReply* AbstractOAuth2Client::sendSignedRequest(QNetworkAccessManager::Operation operation,
@@ -483,6 +480,7 @@ QNetworkReply* AbstractOAuth2Client::sendSignedRequest(QNetworkAccessManager::Op
         zel::mac::macAuthorizationHeader(request.url(), verb, token, body).toUtf8());
 
     auto* manager = new QNetworkAccessManager;
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy); // Qt 6 would follow them
     QNetworkReply* reply = nullptr;
     switch (operation) {
     case QNetworkAccessManager::GetOperation:

@@ -54,6 +54,7 @@ TokenAnswer interpretTokenAnswer(const QString& grant, int statusCode, const QJs
 
 namespace zel::network {
 class AuthenticatedReply;
+class AuthenticatedReplyPrivate;
 }
 
 class AbstractOAuth2Client : public QObject {
@@ -151,6 +152,7 @@ private:
 
 private:
     friend class zel::network::AuthenticatedReply;
+    friend class zel::network::AuthenticatedReplyPrivate;
     friend class TokenCoreTestAccess;
 
     QString m_oauthServer;

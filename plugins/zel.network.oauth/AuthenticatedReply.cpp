@@ -1,4 +1,4 @@
-#include "AuthenticatedReply.h"
+#include "AuthenticatedReplyPrivate.h"
 
 #include "AbstractOAuth2Client.h"
 #include "JsonNetworkReplyImpl.h"
@@ -8,70 +8,84 @@
 
 namespace zel::network {
 
-AuthenticatedReply::AuthenticatedReply(QNetworkAccessManager::Operation operation,
+AuthenticatedReply* AuthenticatedReplyPrivate::create(QNetworkAccessManager::Operation operation,
     const QNetworkRequest& request, const QByteArray& body, AbstractOAuth2Client* client)
-    : QObject(nullptr)
-    , client(client)
-    , request(request)
-    , body(body)
-    , operation(operation)
 {
-    connect(client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
-    connect(client, &AbstractOAuth2Client::accessTokenError, this,
+    auto* d = new AuthenticatedReplyPrivate;
+    d->client = client;
+    d->request = request;
+    d->body = body;
+    d->operation = operation;
+    auto* reply = new AuthenticatedReply(d);
+    QObject::connect(
+        client, &AbstractOAuth2Client::hasAccessToken, reply, &AuthenticatedReply::send);
+    QObject::connect(client, &AbstractOAuth2Client::accessTokenError, reply,
         &AuthenticatedReply::accessTokenError);
+    d->inCreatingCall = true;
+    client->ensureAccessToken();
+    d->inCreatingCall = false;
+    return reply;
+}
+
+void AuthenticatedReplyPrivate::setMaximumAnswerSize(AuthenticatedReply* reply, qint64 bytes)
+{
+    // May come after the request went out within post(); nothing has been read yet then.
+    reply->d->maximumAnswerSize = bytes;
+    if (reply->d->pending)
+        reply->d->pending->setMaximumSize(bytes);
+}
+
+AuthenticatedReply::AuthenticatedReply(AuthenticatedReplyPrivate* d)
+    : QObject(nullptr)
+    , d(d)
+{
 }
 
 AuthenticatedReply::~AuthenticatedReply()
 {
     // A caller may drop the reply while its request runs: stop it and release its JSON reply.
-    if (pending) {
-        pending->disconnect(this);
-        if (pending->isRunning())
-            pending->abort();
-        pending->deleteLater();
-        pending = nullptr;
+    if (d->pending) {
+        d->pending->disconnect(this);
+        if (d->pending->isRunning())
+            d->pending->abort();
+        d->pending->deleteLater();
+        d->pending = nullptr;
     }
-}
-
-void AuthenticatedReply::setMaximumAnswerSize(qint64 bytes)
-{
-    // May come after the request went out within post(); nothing has been read yet then.
-    maximumAnswerSize = bytes;
-    if (pending)
-        pending->setMaximumSize(bytes);
+    delete d;
 }
 
 void AuthenticatedReply::send()
 {
-    if (!client)
+    if (!d->client)
         return;
-    disconnect(client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
-    if (pending) {
+    disconnect(d->client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
+    if (d->pending) {
         qCWarning(lcTransport) << "Reply is still pending, cannot send again";
-        pending->disconnect(this); // its cancellation is not this call's outcome
+        d->pending->disconnect(this); // its cancellation is not this call's outcome
         releasePending();
     }
 
-    signedWithToken = client->token.accessToken;
-    QNetworkReply* reply = client->sendSignedRequest(operation, request, body);
-    pendingNetworkReply = reply;
-    pending = reply ? new JsonNetworkReplyImpl(reply) : nullptr;
-    if (pending)
-        pending->setMaximumSize(maximumAnswerSize);
-    qCDebug(lcTransport).noquote()
-        << "Request" << request.url().toString(QUrl::RemoveUserInfo) << "\nBody:" << body.toHex();
-    if (!pending) {
+    d->signedWithToken = d->client->token.accessToken;
+    QNetworkReply* reply = d->client->sendSignedRequest(d->operation, d->request, d->body);
+    d->pendingNetworkReply = reply;
+    d->pending = reply ? new JsonNetworkReplyImpl(reply) : nullptr;
+    if (d->pending)
+        d->pending->setMaximumSize(d->maximumAnswerSize);
+    qCDebug(lcTransport).noquote() << "Request" << d->request.url().toString(QUrl::RemoveUserInfo)
+                                   << "\nBody:" << d->body.toHex();
+    if (!d->pending) {
         reportError(QStringLiteral("Could not create request"), 7);
         return;
     }
-    connect(pending, &JsonNetworkReplyImpl::error, this, &AuthenticatedReply::jsonReplyFailed);
-    connect(pending, &JsonNetworkReplyImpl::finished, this, &AuthenticatedReply::jsonReplyFinished);
+    connect(d->pending, &JsonNetworkReplyImpl::error, this, &AuthenticatedReply::jsonReplyFailed);
+    connect(
+        d->pending, &JsonNetworkReplyImpl::finished, this, &AuthenticatedReply::jsonReplyFinished);
 }
 
 void AuthenticatedReply::releasePending()
 {
-    JsonNetworkReplyImpl* json = pending;
-    pending = nullptr;
+    JsonNetworkReplyImpl* json = d->pending;
+    d->pending = nullptr;
     if (!json)
         return;
     if (json->isRunning())
@@ -82,34 +96,34 @@ void AuthenticatedReply::releasePending()
 void AuthenticatedReply::jsonReplyFinished(int statusCode, QJsonDocument result)
 {
     Q_UNUSED(statusCode);
-    if (pending)
-        pending->deleteLater();
-    pending = nullptr;
+    if (d->pending)
+        d->pending->deleteLater();
+    d->pending = nullptr;
     // The call is over: a later token error of another request is not this reply's affair.
-    if (client)
-        disconnect(client, &AbstractOAuth2Client::accessTokenError, this,
+    if (d->client)
+        disconnect(d->client, &AbstractOAuth2Client::accessTokenError, this,
             &AuthenticatedReply::accessTokenError);
     emit finished(result);
 }
 
 void AuthenticatedReply::jsonReplyFailed(QString message, int code)
 {
-    const int status = pendingNetworkReply
-        ? pendingNetworkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt()
+    const int status = d->pendingNetworkReply
+        ? d->pendingNetworkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt()
         : 0;
     if (QObject* json = sender())
         json->deleteLater();
-    pending = nullptr;
+    d->pending = nullptr;
 
     // The API server refused the token: it is stale (revoked or expired early). Drop it and
     // send the unchanged request once more with the next valid token.
-    if (status == 401 && !resentAfterUnauthorized && client) {
-        resentAfterUnauthorized = true;
+    if (status == 401 && !d->resentAfterUnauthorized && d->client) {
+        d->resentAfterUnauthorized = true;
         qCDebug(lcTransport) << "Request refused with 401; sending it again with a new token";
-        if (client->token.accessToken == signedWithToken)
-            client->token.accessToken.clear();
-        connect(client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
-        client->ensureAccessToken();
+        if (d->client->token.accessToken == d->signedWithToken)
+            d->client->token.accessToken.clear();
+        connect(d->client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
+        d->client->ensureAccessToken();
         return;
     }
     emit error(message, code);
@@ -118,14 +132,14 @@ void AuthenticatedReply::jsonReplyFailed(QString message, int code)
 
 void AuthenticatedReply::accessTokenError(QString message)
 {
-    if (pending && pending->isRunning())
+    if (d->pending && d->pending->isRunning())
         releasePending();
     reportError(message, 204);
 }
 
 void AuthenticatedReply::reportError(const QString& message, int code)
 {
-    if (!inCreatingCall) {
+    if (!d->inCreatingCall) {
         emit error(message, code);
         return;
     }

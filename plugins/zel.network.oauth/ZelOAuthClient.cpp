@@ -1,6 +1,6 @@
 #include "ZelOAuthClient.h"
 
-#include "AuthenticatedReply.h"
+#include "AuthenticatedReplyPrivate.h"
 #include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
 #include "LoginRequestImpl.h"
@@ -36,6 +36,11 @@ OAuth2ClientImpl::OAuth2ClientImpl(const QSharedPointer<QSettings>& settings, QO
     , settingsStore(settings)
     , systemLookup(zel::platform::createSystemLookup())
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 reads INI files as UTF-8; without a codec Qt 5 would read what Qt 6 wrote as Latin-1.
+    if (settingsStore->format() == QSettings::IniFormat && !settingsStore->iniCodec())
+        settingsStore->setIniCodec("UTF-8");
+#endif
     setRedirectUri(QStringLiteral("zel://authorize"));
     setOauthServer(
         settingsStore->value(keyOauthServer, QStringLiteral(ZEL_DEFAULT_OAUTH_SERVER)).toString());
@@ -216,6 +221,7 @@ void OAuth2ClientImpl::fetchClientCredentials()
     qCDebug(lcAccount) << "Registering the device at" << url.toString(QUrl::RemoveUserInfo);
 
     auto* manager = new QNetworkAccessManager;
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy); // Qt 6 would follow them
     QNetworkReply* reply = manager->post(request, body);
     connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
     auto* json = new JsonNetworkReplyImpl(reply);
@@ -283,6 +289,7 @@ zel::network::JsonNetworkReply* OAuth2ClientImpl::fetchPubNubConfig()
     request.setRawHeader("Accept", "application/json");
 
     auto* manager = new QNetworkAccessManager;
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy); // Qt 6 would follow them
     QNetworkReply* reply = manager->get(request);
     connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
     auto* json = new JsonNetworkReplyImpl(reply);
@@ -293,7 +300,7 @@ zel::network::JsonNetworkReply* OAuth2ClientImpl::fetchPubNubConfig()
 void OAuth2ClientImpl::requestManageAccountOnlineUrl()
 {
     zel::network::AuthenticatedReply* reply = post(QStringLiteral("/login-token"), QByteArray());
-    reply->setMaximumAnswerSize(zel::jsonAnswerLimit);
+    zel::network::AuthenticatedReplyPrivate::setMaximumAnswerSize(reply, zel::jsonAnswerLimit);
     // An authenticated reply deletes itself after an error of its request, but not after a
     // token error (code 204) or code 7: release it then too, once it has reported.
     connect(reply, &zel::network::AuthenticatedReply::error, this,

@@ -1,0 +1,41 @@
+#pragma once
+
+// The plug-in's side of an authenticated reply: the state that hosts never see, and creation.
+
+#include "AuthenticatedReply.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QPointer>
+
+class AbstractOAuth2Client;
+class JsonNetworkReplyImpl;
+class QNetworkReply;
+
+namespace zel::network {
+
+class AuthenticatedReplyPrivate {
+public:
+    // A new reply for the request, sent once the client announces a valid token (at once when
+    // it holds one); failures of the client inside this call reach the caller afterwards.
+    static AuthenticatedReply* create(QNetworkAccessManager::Operation operation,
+        const QNetworkRequest& request, const QByteArray& body, AbstractOAuth2Client* client);
+
+    // For the protocol's own exchanges: an answer longer than this fails with the JSON reply's
+    // error. API calls carry the host's data and have no limit.
+    static void setMaximumAnswerSize(AuthenticatedReply* reply, qint64 bytes);
+
+    bool inCreatingCall = false;
+    qint64 maximumAnswerSize = 0; // none
+
+    QPointer<AbstractOAuth2Client> client; // the service may go first, at shutdown
+    QNetworkRequest request;
+    QByteArray body;
+    QNetworkAccessManager::Operation operation = QNetworkAccessManager::UnknownOperation;
+    JsonNetworkReplyImpl* pending = nullptr;
+    QPointer<QNetworkReply> pendingNetworkReply; // to read the HTTP status of a refusal
+    QByteArray signedWithToken; // the access token the request in flight was signed with
+    bool resentAfterUnauthorized = false;
+};
+
+} // namespace zel::network

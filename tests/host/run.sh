@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# The plug-in as an outside host adopts it: install the build into a fresh prefix, configure and
+# build tests/host against the installed package, and run it against the dev server.
+#   run.sh BUILD_DIR WORK_DIR QT_MAJOR E2E_DIR EMAIL [OTHER_BUILD_DIR]   (password in ZEL_PASSWORD)
+# With OTHER_BUILD_DIR (a build with the other Qt major) it also checks that the host refuses
+# that build's plug-in and that the package refuses a host of the other Qt major.
+set -euo pipefail
+build=$1 work=$2 major=$3 e2e=$4 email=$5 other=${6:-}
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+prefix=$work/prefix
+rm -rf "$work" && mkdir -p "$work"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+# The README shows this host: the copy there must be the one that is tested here.
+/usr/bin/python3 - "$source_dir" <<'PY' || fail "README.md and tests/host/main.cpp differ"
+import pathlib, sys
+root = pathlib.Path(sys.argv[1])
+readme = root.joinpath("README.md").read_text("utf-8")
+shown = readme.split("<!-- tests/host/main.cpp -->\n```cpp\n", 1)[1].split("```\n", 1)[0]
+sys.exit(shown != root.joinpath("tests/host/main.cpp").read_text("utf-8"))
+PY
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S "$source_dir/tests/host" -B "$work/host" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DHOST_QT_MAJOR_VERSION="$major" "${launcher[@]}" >"$work/configure.log" 2>&1 \
+    || { cat "$work/configure.log"; fail "the host project does not configure"; }
+cmake --build "$work/host" >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "no build"; }
+! grep -n "warning:" "$work/build.log" || fail "the public headers give warnings"
+
+# The layout that hosts and packagers rely on.
+for f in bin/zel-account qt$major/plugins/zel/zel.network.oauth.so \
+    include/zel/OAuth2Client.h include/zel/AuthenticatedReply.h; do
+    find "$prefix" -path "*/$f" | grep -q . || fail "$f is not installed"
+done
+! find "$prefix/include" -name '*Impl*' -o -name 'AbstractOAuth2Client.h' | grep . \
+    || fail "private headers are installed"
+
+oauth=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["oauth"])' "$e2e/ready.json")
+api=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["api"])' "$e2e/ready.json")
+out=$(printf '%s\n' "$ZEL_PASSWORD" | "$work/host/zel-host" "$work/host.ini" "$oauth" "$api" "$email" 2>"$work/host.err") \
+    || { cat "$work/host.err"; echo "$out"; fail "the host failed"; }
+echo "$out"
+grep -qx "logged in" <<<"$out" || fail "no login"
+grep -q "^GET /me: {.*\"email\":\"$email\"" <<<"$out" || fail "GET /me gave no profile"
+grep -q '^POST /notes: {.*"text":"Hello from the host"' <<<"$out" || fail "POST /notes gave no note"
+grep -Eq '^GET /no-such-resource: error [0-9]+: .+' <<<"$out" || fail "the failing call reported no error"
+
+[ -n "$other" ] || exit 0
+other_major=$((major == 6 ? 5 : 6))
+# The other build's plug-in: the loader refuses it, and says why.
+other_plugin=$other/plugins/zel.network.oauth.so
+[ -f "$other_plugin" ] || fail "$other_plugin not found"
+if printf 'x\n' | "$work/host/zel-host" "$work/other.ini" "$oauth" "$api" "$email" "$other_plugin" \
+    >"$work/other.out" 2>"$work/other.err"; then
+    fail "a plug-in built with Qt $other_major was loaded"
+fi
+cat "$work/other.err"
+grep -Eq "cannot load the plug-in: .*(incompatible Qt library|not a Qt plugin|meta ?data)" "$work/other.err" \
+    || fail "the loader gave no reason"
+# A host of the other Qt major: the package stops its configuration.
+if cmake -S "$source_dir/tests/host" -B "$work/host-other" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DHOST_QT_MAJOR_VERSION="$other_major" >"$work/other-configure.log" 2>&1; then
+    fail "a Qt $other_major host accepted the Qt $major package"
+fi
+# CMake wraps the message's lines.
+tr -s ' \n' '  ' <"$work/other-configure.log" \
+    | grep -q "was built with Qt $major, but this project uses Qt $other_major" \
+    || { cat "$work/other-configure.log"; fail "the package gave no clear reason"; }
+echo "the other Qt major is refused by the loader and by the package"
