@@ -76,30 +76,49 @@ QString CommandRunner::stateName(zel::network::LoginState state)
     return QStringLiteral("Unknown%1").arg(int(state));
 }
 
+const std::vector<Command>& CommandRunner::commands()
+{
+    using A = CommandArguments;
+    using R = CommandRunner;
+    static const std::vector<Command> table {
+        { "status", A::None, &R::runStatus,
+            "login state, isLoggedIn, clientId, pendingActivationEmail" },
+        { "login", A::Email, &R::runLogin, "log in; the password is prompted for without echo" },
+        { "activate", A::None, &R::runActivate,
+            "check whether the registered account has been activated" },
+        { "register", A::Registration, &R::runRegister,
+            "register a new account; the password is prompted for" },
+        { "get", A::Path, &R::runApiCall,
+            "authenticated GET of the API server; PATH starts with \"/\"" },
+        { "post", A::PathAndBody, &R::runApiCall,
+            "authenticated POST; the JSON body from the argument or stdin" },
+        { "put", A::PathAndBody, &R::runApiCall, "authenticated PUT; the same" },
+        { "pubnub", A::None, &R::runPubNub, "the PubNub configuration of the device" },
+        { "manage-url", A::None, &R::runManageUrl,
+            "a one-time URL of the account's management page" },
+        { "user-details", A::None, &R::runUserDetails,
+            "what the system account tells about the user" },
+        { "logout", A::None, &R::runLogout,
+            "forget the account: empties the settings (the server\norigins stay)" },
+    };
+    return table;
+}
+
+const Command* CommandRunner::command(const QString& name)
+{
+    for (const Command& candidate : commands()) {
+        if (name == QLatin1String(candidate.name))
+            return &candidate;
+    }
+    return nullptr;
+}
+
 void CommandRunner::start()
 {
-    const QString& command = invocation.command;
-    if (command == QLatin1String("status"))
-        runStatus();
-    else if (command == QLatin1String("login"))
-        runLogin();
-    else if (command == QLatin1String("activate"))
-        runActivate();
-    else if (command == QLatin1String("register"))
-        runRegister();
-    else if (command == QLatin1String("get") || command == QLatin1String("post")
-        || command == QLatin1String("put"))
-        runApiCall();
-    else if (command == QLatin1String("pubnub"))
-        runPubNub();
-    else if (command == QLatin1String("manage-url"))
-        runManageUrl();
-    else if (command == QLatin1String("user-details"))
-        runUserDetails();
-    else if (command == QLatin1String("logout"))
-        runLogout();
+    if (const Command* entry = command(invocation.command))
+        (this->*entry->handler)();
     else
-        fail(QStringLiteral("unknown command %1").arg(command));
+        fail(QStringLiteral("unknown command %1").arg(invocation.command));
 }
 
 void CommandRunner::connectService(const char* signal, const char* slot)

@@ -19,6 +19,9 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include <vector>
+
+class CommandRunner;
 class QNetworkAccessManager;
 
 namespace network {
@@ -29,6 +32,24 @@ enum ExitCode {
     ExitSuccess = 0,
     ExitFailure = 1,
     ExitUsage = 2,
+};
+
+// What a command takes besides the options that every command accepts.
+enum class CommandArguments {
+    None,
+    Email, // login EMAIL; the password is read
+    Path, // get PATH
+    PathAndBody, // post, put PATH [JSON]
+    Registration, // the register options; the password is read
+};
+
+// One command of zel-account. The usage text, the check of the command line and the dispatch
+// all read the one table of them, CommandRunner::commands().
+struct Command {
+    const char* name;
+    CommandArguments arguments;
+    void (CommandRunner::*handler)();
+    const char* help; // the usage text indents its lines after the first
 };
 
 // What the command line asked for, checked and complete.
@@ -50,6 +71,11 @@ class CommandRunner : public QObject {
 
 public:
     CommandRunner(network::OAuth2Client* client, QObject* service, Invocation invocation);
+
+    // Every command, in the order of the usage text.
+    static const std::vector<Command>& commands();
+    // The command of that name, or null.
+    static const Command* command(const QString& name);
 
     // Starts the command. Some commands end before this returns: see isDone().
     void start();

@@ -31,23 +31,8 @@
 
 namespace {
 
-const char usageText[] = R"(Usage: zel-account [OPTIONS] COMMAND [ARGS]
-
-Commands:
-  status                       login state, isLoggedIn, clientId, pendingActivationEmail
-  login EMAIL                  log in; the password is prompted for without echo
-  activate                     check whether the registered account has been activated
-  register --email E --first-name F --last-name L --country C [--newsletter]
-                               register a new account; the password is prompted for
-  get PATH                     authenticated GET of the API server; PATH starts with "/"
-  post PATH [JSON]             authenticated POST; the JSON body from the argument or stdin
-  put PATH [JSON]              authenticated PUT; the same
-  pubnub                       the PubNub configuration of the device
-  manage-url                   a one-time URL of the account's management page
-  user-details                 what the system account tells about the user
-  logout                       forget the account: empties the settings (the server
-                               origins stay)
-
+// The usage text after the commands, which the command table gives.
+const char optionsText[] = R"(
 Options:
   --plugin FILE         the plug-in module (default: the environment variable ZEL_PLUGIN,
                         else ../plugins next to this program, else the installed one)
@@ -68,9 +53,45 @@ Exit status: 0 success, 1 the operation failed, 2 usage error. A failed registra
 prints the server's field errors as a JSON object on stdout and exits with 1.
 )";
 
-struct UsageError {
-    QString message;
+// How the usage text writes what a command takes, and how many positional arguments it takes.
+struct ArgumentShape {
+    const char* synopsis;
+    int minimum;
+    int maximum;
 };
+
+ArgumentShape shapeOf(CommandArguments arguments)
+{
+    switch (arguments) {
+    case CommandArguments::None:
+        break;
+    case CommandArguments::Email:
+        return { "EMAIL", 1, 1 };
+    case CommandArguments::Path:
+        return { "PATH", 1, 1 };
+    case CommandArguments::PathAndBody:
+        return { "PATH [JSON]", 1, 2 };
+    case CommandArguments::Registration:
+        return { "--email E --first-name F --last-name L --country C [--newsletter]", 0, 0 };
+    }
+    return { "", 0, 0 };
+}
+
+QByteArray usageText()
+{
+    QByteArray text("Usage: zel-account [OPTIONS] COMMAND [ARGS]\n\nCommands:\n");
+    const QByteArray indent(31, ' ');
+    for (const Command& command : CommandRunner::commands()) {
+        QByteArray line = "  " + QByteArray(command.name);
+        if (const char* synopsis = shapeOf(command.arguments).synopsis; *synopsis)
+            line += ' ' + QByteArray(synopsis);
+        // A command too long for the column has its help on the next line.
+        line = line.size() < indent.size() ? line.leftJustified(indent.size())
+                                           : line + '\n' + indent;
+        text += line + QByteArray(command.help).replace("\n", '\n' + indent) + '\n';
+    }
+    return text + optionsText;
+}
 
 using messages::note;
 
@@ -181,141 +202,113 @@ struct Settings {
     std::optional<QString> apiServer;
     std::optional<QString> caFile; // when given on the command line; empty: forget it
     bool verbose = false;
+    bool help = false; // --help or --version: nothing else is read
+    bool version = false;
 };
 
 // Reads the command line into settings and an invocation; throws nothing, reports through
 // the returned error text.
-std::optional<QString> parseCommandLine(const QStringList& arguments, Settings& settings,
-    Invocation& invocation, bool& helpRequested, bool& versionRequested)
+std::optional<QString> parseCommandLine(
+    const QStringList& arguments, Settings& settings, Invocation& invocation)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption plugin(QStringLiteral("plugin"), QString(), QStringLiteral("FILE"));
-    const QCommandLineOption settingsFile(
-        QStringLiteral("settings"), QString(), QStringLiteral("FILE"));
-    const QCommandLineOption oauthServer(
-        QStringLiteral("oauth-server"), QString(), QStringLiteral("URL"));
-    const QCommandLineOption apiServer(
-        QStringLiteral("api-server"), QString(), QStringLiteral("URL"));
-    const QCommandLineOption caFile(QStringLiteral("ca-file"), QString(), QStringLiteral("PEM"));
-    const QCommandLineOption verbose(QStringLiteral("verbose"));
-    const QCommandLineOption timeout(
-        QStringLiteral("timeout"), QString(), QStringLiteral("SECONDS"));
-    const QCommandLineOption passwordStdin(QStringLiteral("password-stdin"));
-    const QCommandLineOption email(QStringLiteral("email"), QString(), QStringLiteral("E"));
-    const QCommandLineOption firstName(
-        QStringLiteral("first-name"), QString(), QStringLiteral("F"));
-    const QCommandLineOption lastName(QStringLiteral("last-name"), QString(), QStringLiteral("L"));
-    const QCommandLineOption country(QStringLiteral("country"), QString(), QStringLiteral("C"));
-    const QCommandLineOption newsletter(QStringLiteral("newsletter"));
-    const QCommandLineOption help(QStringList { QStringLiteral("help"), QStringLiteral("h") });
-    const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({ plugin, settingsFile, oauthServer, apiServer, caFile, verbose, timeout,
-        passwordStdin, email, firstName, lastName, country, newsletter, help, version });
+    // Each option with the name of its value; a switch has none.
+    static const std::pair<const char*, const char*> options[] = { { "plugin", "FILE" },
+        { "settings", "FILE" }, { "oauth-server", "URL" }, { "api-server", "URL" },
+        { "ca-file", "PEM" }, { "verbose", "" }, { "timeout", "SECONDS" }, { "password-stdin", "" },
+        { "email", "E" }, { "first-name", "F" }, { "last-name", "L" }, { "country", "C" },
+        { "newsletter", "" }, { "version", "" } };
+    for (const auto& [name, valueName] : options) {
+        parser.addOption(
+            QCommandLineOption(QLatin1String(name), QString(), QLatin1String(valueName)));
+    }
+    parser.addOption(
+        QCommandLineOption(QStringList { QStringLiteral("help"), QStringLiteral("h") }));
+    const auto isSet = [&parser](const char* name) { return parser.isSet(QLatin1String(name)); };
+    const auto value = [&parser](const char* name) { return parser.value(QLatin1String(name)); };
 
     if (!parser.parse(arguments))
         return parser.errorText();
-    if (parser.isSet(help)) {
-        helpRequested = true;
+    settings.help = isSet("help");
+    settings.version = isSet("version");
+    if (settings.help || settings.version)
         return std::nullopt;
-    }
-    if (parser.isSet(version)) {
-        versionRequested = true;
-        return std::nullopt;
-    }
 
     QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
         return QStringLiteral("no command given");
     invocation.command = positional.takeFirst();
     const QString& command = invocation.command;
-
-    struct Shape {
-        const char* name;
-        int minArguments;
-        int maxArguments;
-    };
-    static const Shape shapes[] = {
-        { "status", 0, 0 },
-        { "login", 1, 1 },
-        { "activate", 0, 0 },
-        { "register", 0, 0 },
-        { "get", 1, 1 },
-        { "post", 1, 2 },
-        { "put", 1, 2 },
-        { "pubnub", 0, 0 },
-        { "manage-url", 0, 0 },
-        { "user-details", 0, 0 },
-        { "logout", 0, 0 },
-    };
-    const Shape* shape = nullptr;
-    for (const Shape& candidate : shapes) {
-        if (command == QLatin1String(candidate.name))
-            shape = &candidate;
-    }
-    if (!shape)
+    const Command* entry = CommandRunner::command(command);
+    if (!entry)
         return QStringLiteral("unknown command '%1'").arg(command);
-    if (positional.size() < shape->minArguments)
+    const ArgumentShape shape = shapeOf(entry->arguments);
+    if (positional.size() < shape.minimum)
         return QStringLiteral("%1: missing argument").arg(command);
-    if (positional.size() > shape->maxArguments)
+    if (positional.size() > shape.maximum)
         return QStringLiteral("%1: unexpected argument '%2'")
-            .arg(command, positional.value(shape->maxArguments));
+            .arg(command, positional.value(shape.maximum));
 
-    const bool isRegister = command == QLatin1String("register");
-    const bool takesPassword = isRegister || command == QLatin1String("login");
-    for (const QCommandLineOption* option :
-        { &email, &firstName, &lastName, &country, &newsletter }) {
-        if (!isRegister && parser.isSet(*option))
-            return QStringLiteral("--%1 applies only to register").arg(option->names().first());
+    const bool isRegister = entry->arguments == CommandArguments::Registration;
+    const bool takesPassword = isRegister || entry->arguments == CommandArguments::Email;
+    for (const char* name : { "email", "first-name", "last-name", "country", "newsletter" }) {
+        if (!isRegister && isSet(name))
+            return QStringLiteral("--%1 applies only to register").arg(QLatin1String(name));
     }
-    if (!takesPassword && parser.isSet(passwordStdin))
+    if (!takesPassword && isSet("password-stdin"))
         return QStringLiteral("--password-stdin applies only to login and register");
 
-    settings.pluginFile = parser.value(plugin);
+    settings.pluginFile = value("plugin");
     if (settings.pluginFile.isEmpty())
         settings.pluginFile = qEnvironmentVariable("ZEL_PLUGIN");
-    settings.settingsFile
-        = parser.isSet(settingsFile) ? parser.value(settingsFile) : defaultSettingsPath();
+    settings.settingsFile = isSet("settings") ? value("settings") : defaultSettingsPath();
     if (settings.settingsFile.isEmpty())
         return QStringLiteral("--settings needs a file name");
-    for (const auto& [option, target] : { std::pair { &oauthServer, &settings.oauthServer },
-             std::pair { &apiServer, &settings.apiServer } }) {
-        if (!parser.isSet(*option))
+    for (const auto& [name, target] : { std::pair { "oauth-server", &settings.oauthServer },
+             std::pair { "api-server", &settings.apiServer } }) {
+        if (!isSet(name))
             continue;
-        *target = serverOrigin(parser.value(*option));
+        *target = serverOrigin(value(name));
         if (!*target) {
             return QStringLiteral(
                 "--%1 needs an http or https origin such as https://host:port, not '%2'")
-                .arg(option->names().first(), parser.value(*option));
+                .arg(QString::fromLatin1(name), value(name));
         }
     }
-    if (parser.isSet(caFile))
-        settings.caFile = parser.value(caFile);
-    settings.verbose = parser.isSet(verbose);
-    if (parser.isSet(timeout)) {
+    if (isSet("ca-file"))
+        settings.caFile = value("ca-file");
+    settings.verbose = isSet("verbose");
+    if (isSet("timeout")) {
         bool ok = false;
-        const double seconds = parser.value(timeout).toDouble(&ok);
+        const double seconds = value("timeout").toDouble(&ok);
         if (!ok || !std::isfinite(seconds) || seconds <= 0)
             return QStringLiteral("--timeout needs a positive number of seconds");
         invocation.timeoutMs = int(std::min(seconds * 1000.0, 2147483647.0));
         invocation.timeoutMs = std::max(invocation.timeoutMs, 1);
     }
 
-    if (command == QLatin1String("login")) {
+    switch (entry->arguments) {
+    case CommandArguments::None:
+        break;
+    case CommandArguments::Email:
         invocation.email = positional.at(0);
         if (invocation.email.isEmpty())
-            return QStringLiteral("login: the e-mail address is empty");
-    } else if (isRegister) {
-        for (const auto& [option, target] : { std::pair { &email, &invocation.email },
-                 std::pair { &firstName, &invocation.firstName },
-                 std::pair { &lastName, &invocation.lastName },
-                 std::pair { &country, &invocation.country } }) {
-            *target = parser.value(*option);
+            return QStringLiteral("%1: the e-mail address is empty").arg(command);
+        break;
+    case CommandArguments::Registration:
+        for (const auto& [name, target] : { std::pair { "email", &invocation.email },
+                 std::pair { "first-name", &invocation.firstName },
+                 std::pair { "last-name", &invocation.lastName },
+                 std::pair { "country", &invocation.country } }) {
+            *target = value(name);
             if (target->isEmpty())
-                return QStringLiteral("register needs --%1").arg(option->names().first());
+                return QStringLiteral("%1 needs --%2").arg(command, QString::fromLatin1(name));
         }
-        invocation.newsletter = parser.isSet(newsletter);
-    } else if (!positional.isEmpty()) {
+        invocation.newsletter = isSet("newsletter");
+        break;
+    case CommandArguments::Path:
+    case CommandArguments::PathAndBody:
         invocation.path = positional.at(0);
         // The plug-in appends the path to the API origin as text: without the slash it would
         // change the host name.
@@ -333,10 +326,11 @@ std::optional<QString> parseCommandLine(const QStringList& arguments, Settings& 
                 return QStringLiteral("%1: the body is not JSON: %2")
                     .arg(command, error.errorString());
         }
+        break;
     }
     if (takesPassword) {
         QString problem;
-        std::optional<QString> password = readPassword(parser.isSet(passwordStdin),
+        std::optional<QString> password = readPassword(isSet("password-stdin"),
             QStringLiteral("Password for %1: ").arg(invocation.email), isRegister, problem);
         if (!password)
             return problem;
@@ -385,6 +379,79 @@ QString unreadableSettings(const QSettings& store)
         : QStringLiteral("the settings file %1 cannot be read").arg(store.fileName());
 }
 
+// Names the plug-in module when neither --plugin nor ZEL_PLUGIN did; false when there is none.
+bool findPlugin(QString& pluginFile)
+{
+    if (!pluginFile.isEmpty())
+        return true;
+    const QStringList candidates = pluginCandidates();
+    for (const QString& candidate : candidates) {
+        if (QFileInfo(candidate).isFile()) {
+            pluginFile = candidate;
+            return true;
+        }
+    }
+    note(QStringLiteral("cannot find the plug-in; looked for %1 (pass --plugin FILE or set "
+                        "ZEL_PLUGIN)")
+             .arg(candidates.join(QStringLiteral(", "))));
+    return false;
+}
+
+// Opens the settings store, writes the server origins and CA file given on the command line to
+// it and reads them back into the invocation; trusts the given or remembered CA certificates.
+// Null after a problem it reported.
+QSharedPointer<QSettings> openStore(
+    const Settings& settings, Invocation& invocation, QList<QSslCertificate> certificates)
+{
+    if (!prepareSettingsFile(settings.settingsFile)) {
+        note(QStringLiteral("cannot create the settings file %1").arg(settings.settingsFile));
+        return nullptr;
+    }
+    QSharedPointer<QSettings> store(new QSettings(settings.settingsFile, QSettings::IniFormat));
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Read and write non-ASCII text as Qt 6 does, so that either build reads what the other wrote.
+    store->setIniCodec("UTF-8");
+#endif
+    if (store->status() != QSettings::NoError) {
+        note(unreadableSettings(*store));
+        return nullptr;
+    }
+    // The plug-in reads its server origins only from the store, when it starts.
+    if (settings.oauthServer)
+        store->setValue(QStringLiteral("oauthServer"), *settings.oauthServer);
+    if (settings.apiServer)
+        store->setValue(QStringLiteral("apiServer"), *settings.apiServer);
+    if (settings.caFile && settings.caFile->isEmpty())
+        store->remove(caFileKey);
+    else if (settings.caFile)
+        store->setValue(caFileKey, QFileInfo(*settings.caFile).absoluteFilePath());
+    store->sync();
+    invocation.oauthServer
+        = store->value(QStringLiteral("oauthServer"), QStringLiteral(ZEL_DEFAULT_OAUTH_SERVER))
+              .toString();
+    invocation.apiServer
+        = store->value(QStringLiteral("apiServer"), QStringLiteral(ZEL_DEFAULT_API_SERVER))
+              .toString();
+
+    const QString rememberedCaFile = store->value(caFileKey).toString();
+    if (!settings.caFile && !rememberedCaFile.isEmpty()) {
+        QString problem;
+        certificates = caCertificates(rememberedCaFile, problem);
+        if (certificates.isEmpty()) {
+            note(QStringLiteral("the CA file remembered in %1: %2 (pass --ca-file again, or "
+                                "--ca-file= to forget it)")
+                     .arg(settings.settingsFile, problem));
+            return nullptr;
+        }
+    }
+    if (!certificates.isEmpty()) {
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.addCaCertificates(certificates);
+        QSslConfiguration::setDefaultConfiguration(configuration);
+    }
+    return store;
+}
+
 // Waits until the threads of Qt's network access managers are gone. A manager's destructor
 // waits for its thread to finish, but the thread frees its OpenSSL state (random generators,
 // error queue) after that, as it exits. Returning from main before then runs OpenSSL's exit
@@ -415,17 +482,11 @@ int run(QCoreApplication& app)
 {
     Settings settings;
     Invocation invocation;
-    bool helpRequested = false;
-    bool versionRequested = false;
-    if (const auto problem = parseCommandLine(
-            QCoreApplication::arguments(), settings, invocation, helpRequested, versionRequested))
+    if (const auto problem = parseCommandLine(QCoreApplication::arguments(), settings, invocation))
         return usageError(*problem);
-    if (helpRequested) {
-        std::fputs(usageText, stdout);
-        return ExitSuccess;
-    }
-    if (versionRequested) {
-        std::fputs("zel-account " ZEL_VERSION "\n", stdout);
+    if (settings.help || settings.version) {
+        std::fputs(
+            settings.help ? usageText().constData() : "zel-account " ZEL_VERSION "\n", stdout);
         return ExitSuccess;
     }
 
@@ -446,68 +507,11 @@ int run(QCoreApplication& app)
             return usageError(QStringLiteral("--ca-file: %1").arg(problem));
     }
 
-    if (settings.pluginFile.isEmpty()) {
-        const QStringList candidates = pluginCandidates();
-        for (const QString& candidate : candidates) {
-            if (QFileInfo(candidate).isFile()) {
-                settings.pluginFile = candidate;
-                break;
-            }
-        }
-        if (settings.pluginFile.isEmpty()) {
-            note(QStringLiteral("cannot find the plug-in; looked for %1 (pass --plugin FILE or "
-                                "set ZEL_PLUGIN)")
-                     .arg(candidates.join(QStringLiteral(", "))));
-            return ExitFailure;
-        }
-    }
-
-    if (!prepareSettingsFile(settings.settingsFile)) {
-        note(QStringLiteral("cannot create the settings file %1").arg(settings.settingsFile));
+    if (!findPlugin(settings.pluginFile))
         return ExitFailure;
-    }
-    QSharedPointer<QSettings> store(new QSettings(settings.settingsFile, QSettings::IniFormat));
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-    // Read and write non-ASCII text as Qt 6 does, so that either build reads what the other wrote.
-    store->setIniCodec("UTF-8");
-#endif
-    if (store->status() != QSettings::NoError) {
-        note(unreadableSettings(*store));
+    const QSharedPointer<QSettings> store = openStore(settings, invocation, certificates);
+    if (!store)
         return ExitFailure;
-    }
-    // The plug-in reads its server origins only from the store, when it starts.
-    if (settings.oauthServer)
-        store->setValue(QStringLiteral("oauthServer"), *settings.oauthServer);
-    if (settings.apiServer)
-        store->setValue(QStringLiteral("apiServer"), *settings.apiServer);
-    if (settings.caFile && settings.caFile->isEmpty())
-        store->remove(caFileKey);
-    else if (settings.caFile)
-        store->setValue(caFileKey, QFileInfo(*settings.caFile).absoluteFilePath());
-    store->sync();
-    invocation.oauthServer
-        = store->value(QStringLiteral("oauthServer"), QStringLiteral(ZEL_DEFAULT_OAUTH_SERVER))
-              .toString();
-    invocation.apiServer
-        = store->value(QStringLiteral("apiServer"), QStringLiteral(ZEL_DEFAULT_API_SERVER))
-              .toString();
-
-    const QString rememberedCaFile = store->value(caFileKey).toString();
-    if (!settings.caFile && !rememberedCaFile.isEmpty()) {
-        QString problem;
-        certificates = caCertificates(rememberedCaFile, problem);
-        if (certificates.isEmpty()) {
-            note(QStringLiteral("the CA file remembered in %1: %2 (pass --ca-file again, or "
-                                "--ca-file= to forget it)")
-                     .arg(settings.settingsFile, problem));
-            return ExitFailure;
-        }
-    }
-    if (!certificates.isEmpty()) {
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.addCaCertificates(certificates);
-        QSslConfiguration::setDefaultConfiguration(configuration);
-    }
 
     // Where the servers are, and which CA vouches for them, is the host's configuration, not
     // account state: it must outlive a logout or a refused grant, or the next run would
