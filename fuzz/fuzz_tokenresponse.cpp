@@ -13,31 +13,20 @@
 
 namespace {
 
-void require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
 int judge(const uint8_t* data, size_t size)
 {
+    const auto require = [](bool ok) { zel::fuzz::check(ok, "inconsistent judgement"); };
     if (size == 0)
         return 0;
-    static const QString grants[]
-        = { QStringLiteral("authorization_code"), QStringLiteral("refresh_token"),
-              QStringLiteral("client_credentials") };
+    static const QString grants[] = { QStringLiteral("authorization_code"),
+        QStringLiteral("refresh_token"), QStringLiteral("client_credentials") };
     const QString& grant = grants[data[0] % 3];
     const int status = (data[0] & 0x80) ? 201 : 200;
     const QJsonDocument document = QJsonDocument::fromJson(
         QByteArray::fromRawData(reinterpret_cast<const char*>(data + 1), int(size - 1)));
 
-    MacToken held;
-    held.accessToken = "held-access";
-    held.refreshToken = QStringLiteral("held-refresh");
-    held.macKey = "held-key";
-    held.issueTime = 5;
-    held.expiryTime = 6;
-    held.algorithm = QCryptographicHash::Sha256;
+    const MacToken held { "held-access", 5, 6, QStringLiteral("held-refresh"), "held-key",
+        QCryptographicHash::Sha256 };
     const qint64 now = 1700000000000;
 
     const TokenAnswer answer = interpretTokenAnswer(grant, status, document, held, now);

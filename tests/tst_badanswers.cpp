@@ -6,6 +6,7 @@
 #include "AuthenticatedReply.h"
 #include "JsonNetworkReply.h"
 #include "RegistrationRequestImpl.h"
+#include "TestLog.h"
 #include "TokenCoreTestAccess.h"
 
 #include <QPointer>
@@ -33,18 +34,6 @@ const QByteArray loginPage = "<form method=post><input type=\"hidden\" "
 const QString unreachable = "http://127.0.0.1:1/elsewhere"; // a redirect to another host
 
 Reply json(const QByteArray& body, int status = 200) { return Reply::jsonText(body, status); }
-
-// Every log line of the run: none may hold a secret of the seeded store or the good answers.
-QStringList logLines;
-QtMessageHandler defaultHandler = nullptr;
-void captureLog(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    // The service's own diagnostics are expected here (each row provokes some); Qt's and the
-    // test framework's messages still go through.
-    logLines.append(message);
-    if (!QByteArray(context.category).startsWith("zel."))
-        defaultHandler(type, context, message);
-}
 
 // The signals of objects that count as an outcome; a row expects exactly one emission.
 struct Outcomes {
@@ -140,8 +129,8 @@ struct Bench {
         const QStringList& rewritten = {})
     {
         QTRY_VERIFY_WITH_TIMEOUT(outcomes.count() > 0 || signal.isEmpty(), 10000);
-        QTest::qWait(signal.isEmpty() ? 300 : 30); // nothing more arrives
-        QCOMPARE(outcomes.count(), signal.isEmpty() ? 0 : 1);
+        const int expected = signal.isEmpty() ? 0 : 1; // and nothing more arrives
+        QVERIFY(!QTest::qWaitFor([&] { return outcomes.count() > expected; }, expected ? 30 : 300));
         const auto [name, argument] = outcomes.first();
         QCOMPARE(name, signal);
         if (detail.isValid())
@@ -158,17 +147,22 @@ struct Bench {
 
 } // namespace
 
-class TestBadAnswers : public QObject {
+class tst_badanswers : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { defaultHandler = qInstallMessageHandler(captureLog); }
+    // The service's own warnings are expected here (each row provokes some, the row's signal is
+    // its outcome); none of the log may hold a secret of the seeded store or the good answers.
+    void initTestCase()
+    {
+        watchLog();
+        TestLog::instance().anyWarning = true;
+    }
     void cleanupTestCase()
     {
-        qInstallMessageHandler(defaultHandler);
         const auto leak = QRegularExpression("s3cret|refresh-[01]|key-0|access-token-1|mac-key-1|"
                                              "abc|pw")
-                              .match(logLines.join('\n'));
+                              .match(logLines().join('\n'));
         QVERIFY2(!leak.hasMatch(), qPrintable(leak.captured()));
     }
 
@@ -191,14 +185,14 @@ private slots:
 
 // The three grants. refresh: a logged-in device whose access token ran out; code: a login's
 // code arrives; client: the activation check of a registered account at start.
-void TestBadAnswers::tokenEndpoint_data()
+void tst_badanswers::tokenEndpoint_data()
 {
     QTest::addColumn<QString>("grant");
     QTest::addColumn<Reply>("answer");
     QTest::addColumn<QString>("signal"); // empty: none but the store's change
     QTest::addColumn<QVariant>("message");
     QTest::addColumn<QStringList>("gone"); // from the store
-    QTest::addColumn<int>("state"); // the login state afterwards
+    QTest::addColumn<LoginState>("state"); // afterwards
 
     const QVariant none;
     const QString refusedRefresh = "Refresh token is not valid anymore";
@@ -209,14 +203,11 @@ void TestBadAnswers::tokenEndpoint_data()
         = [](const char* name, const char* grant, const Reply& answer, const QString& signal,
               const QVariant& message, const QStringList& gone, LoginState state) {
               QTest::addRow("%s: %s", grant, name)
-                  << QString(grant) << answer << signal << message << gone << int(state);
+                  << QString(grant) << answer << signal << message << gone << state;
           };
     const QString granted = "hasAccessToken", failed = "accessTokenError";
-    // A refresh answer without a refresh token keeps the stored one.
+    // A refresh answer without a refresh token keeps the stored one: tst_tokengrants.
     row("granted", "refresh", tokenAnswer(), granted, none, {}, LoggedIn);
-    row("no refresh token", "refresh",
-        json(R"({"access_token":"a","expires_in":60,"secret":"s","algorithm":"hmac-sha-1"})"),
-        granted, none, {}, LoggedIn);
     row("refresh token a number", "refresh",
         json(R"({"access_token":"a","refresh_token":7,"secret":"s","algorithm":"hmac-sha-1"})"),
         granted, none, {}, LoggedIn);
@@ -254,14 +245,14 @@ void TestBadAnswers::tokenEndpoint_data()
         R"({"error":"invalid_grant"})", {}, PendingActivation);
 }
 
-void TestBadAnswers::tokenEndpoint()
+void tst_badanswers::tokenEndpoint()
 {
     QFETCH(QString, grant);
     QFETCH(Reply, answer);
     QFETCH(QString, signal);
     QFETCH(QVariant, message);
     QFETCH(QStringList, gone);
-    QFETCH(int, state);
+    QFETCH(LoginState, state);
     const QVariantMap pending { { "pendingActivation", "anna@example.com" } };
     Bench bench("POST /oauth/token", answer, grant == "refresh" ? QStringList() : tokens,
         grant == "client" ? pending : QVariantMap());
@@ -274,7 +265,7 @@ void TestBadAnswers::tokenEndpoint()
     else if (grant == "code")
         bench.client->fetchAccessTokenUsingAuthorizationCode("abc");
     bench.verify(signal, message, gone, signal == "hasAccessToken" ? tokens : QStringList());
-    QCOMPARE(int(bench.client->loginState()), state);
+    QCOMPARE(bench.client->loginState(), state);
     // A revoked session announces the state, then the disconnection.
     const bool revoked = grant == "refresh" && state == LoggedOut;
     QCOMPARE(disconnected.count(), int(revoked));
@@ -285,7 +276,7 @@ void TestBadAnswers::tokenEndpoint()
 }
 
 // The device registration, for a store without client credentials.
-void TestBadAnswers::deviceCredentials_data()
+void tst_badanswers::deviceCredentials_data()
 {
     QTest::addColumn<Reply>("answer");
     QTest::addColumn<QString>("signal");
@@ -307,7 +298,7 @@ void TestBadAnswers::deviceCredentials_data()
     row("connection closed", Reply::refuse(), couldNot);
 }
 
-void TestBadAnswers::deviceCredentials()
+void tst_badanswers::deviceCredentials()
 {
     QFETCH(Reply, answer);
     QFETCH(QString, signal);
@@ -321,9 +312,9 @@ void TestBadAnswers::deviceCredentials()
     QCOMPARE(bench.client->clientId(), fetched ? testClientId() : QString());
 }
 
-// The login form's fetch and its post, as today's flow judges them (page sizes are the flow's
-// own tests').
-void TestBadAnswers::loginPages_data()
+// The login form's fetch and its post, as today's flow judges them (page sizes, redirects and
+// flash errors are the flow's own tests').
+void tst_badanswers::loginPages_data()
 {
     QTest::addColumn<QByteArray>("route");
     QTest::addColumn<Reply>("answer");
@@ -336,8 +327,6 @@ void TestBadAnswers::loginPages_data()
     };
     // Whatever the form fetch gave, the form is posted and the post decides.
     row("500", "GET /login", Reply::text("down", 500), QVariant(), "abc");
-    row("redirect to another host", "GET /login", Reply::redirect(unreachable.toLatin1()),
-        QVariant(), "abc");
     row("connection closed", "GET /login", Reply::refuse(), QVariant(), "abc");
     // The code is decoded once from the redirect and encoded once for the token request.
     row("code with escapes", "POST /login",
@@ -345,15 +334,11 @@ void TestBadAnswers::loginPages_data()
         "ab%2541%2Bc%26d%3De%20f");
     row("no code", "POST /login", Reply::redirect("zel://authorize?state=x"),
         "Authorization code error");
-    row("redirect to another host", "POST /login", Reply::redirect(unreachable.toLatin1()),
-        "302 - Found\n");
     row("200 page", "POST /login", Reply::html("again"), "200 - OK\nagain");
     row("500", "POST /login", Reply::text("down", 500), "Status 500");
-    row("flash error", "POST /login",
-        Reply::html("").withHeader("Set-Cookie", "flash-error=Wrong+password"), "Wrong password");
 }
 
-void TestBadAnswers::loginPages()
+void tst_badanswers::loginPages()
 {
     QFETCH(QByteArray, route);
     QFETCH(Reply, answer);
@@ -373,7 +358,7 @@ void TestBadAnswers::loginPages()
 }
 
 // The registration form's fetch and its post.
-void TestBadAnswers::registration_data()
+void tst_badanswers::registration_data()
 {
     QTest::addColumn<QByteArray>("route");
     QTest::addColumn<Reply>("answer");
@@ -400,7 +385,7 @@ void TestBadAnswers::registration_data()
         << QByteArray("POST /register") << Reply::refuse() << server("");
 }
 
-void TestBadAnswers::registration()
+void tst_badanswers::registration()
 {
     QFETCH(QByteArray, route);
     QFETCH(Reply, answer);
@@ -419,7 +404,7 @@ void TestBadAnswers::registration()
 }
 
 // The PubNub configuration: what the server sent, or the reply's error code.
-void TestBadAnswers::pubNub_data()
+void tst_badanswers::pubNub_data()
 {
     QTest::addColumn<Reply>("answer");
     QTest::addColumn<QString>("signal");
@@ -427,15 +412,13 @@ void TestBadAnswers::pubNub_data()
 
     QTest::addRow("object") << json(R"({"k":1})") << "finished" << QVariant(200);
     QTest::addRow("500 JSON") << json(R"({"e":1})", 500) << "error" << QVariant(500);
-    QTest::addRow("text") << Reply::text("x") << "error"
-                          << QVariant(int(QJsonParseError::MissingObject));
     QTest::addRow("truncated") << json(R"({"k":)") << "error"
                                << QVariant(int(QJsonParseError::UnterminatedObject));
     QTest::addRow("connection closed")
         << Reply::refuse() << "error" << QVariant(int(QNetworkReply::RemoteHostClosedError));
 }
 
-void TestBadAnswers::pubNub()
+void tst_badanswers::pubNub()
 {
     QFETCH(Reply, answer);
     QFETCH(QString, signal);
@@ -445,15 +428,14 @@ void TestBadAnswers::pubNub()
     QSignalSpy finished(reply.get(), SIGNAL(finished(int, QJsonDocument)));
     QSignalSpy error(reply.get(), SIGNAL(error(QString, int)));
     QTRY_COMPARE(finished.count() + error.count(), 1);
-    QTest::qWait(30);
-    QCOMPARE(finished.count() + error.count(), 1);
+    QVERIFY(!QTest::qWaitFor([&] { return finished.count() + error.count() > 1; }, 30));
     const QSignalSpy& got = signal == "finished" ? finished : error;
     QCOMPARE(got.count(), 1);
     QCOMPARE(got.at(0).at(signal == "finished" ? 0 : 1), code);
 }
 
 // The manage-account URL, or one failure report.
-void TestBadAnswers::loginToken_data()
+void tst_badanswers::loginToken_data()
 {
     QTest::addColumn<Reply>("answer");
     QTest::addColumn<QString>("signal");
@@ -475,7 +457,7 @@ void TestBadAnswers::loginToken_data()
     failed("connection closed", Reply::refuse(), QVariant());
 }
 
-void TestBadAnswers::loginToken()
+void tst_badanswers::loginToken()
 {
     QFETCH(Reply, answer);
     QFETCH(QString, signal);
@@ -492,7 +474,7 @@ void TestBadAnswers::loginToken()
 }
 
 // API calls: the host's data, passed on as it comes, or the reply's error code.
-void TestBadAnswers::apiCall_data()
+void tst_badanswers::apiCall_data()
 {
     QTest::addColumn<Reply>("answer");
     QTest::addColumn<QString>("signal");
@@ -504,15 +486,11 @@ void TestBadAnswers::apiCall_data()
                                  << int(QJsonParseError::IllegalNumber) << 1;
     QTest::addRow("500 JSON") << json(R"({"e":1})", 500) << "error" << 500 << 1;
     QTest::addRow("401 twice") << json("{}", 401) << "error" << 401 << 2;
-    QTest::addRow("text") << Reply::text("x") << "error" << int(QJsonParseError::MissingObject)
-                          << 1;
-    QTest::addRow("truncated") << json(R"({"ok":)") << "error"
-                               << int(QJsonParseError::UnterminatedObject) << 1;
     QTest::addRow("redirect to another host") << Reply::redirect(unreachable.toLatin1()) << "error"
                                               << int(QJsonParseError::MissingObject) << 1;
 }
 
-void TestBadAnswers::apiCall()
+void tst_badanswers::apiCall()
 {
     QFETCH(Reply, answer);
     QFETCH(QString, signal);
@@ -531,7 +509,7 @@ void TestBadAnswers::apiCall()
 
 // A value that cannot be protected (here: the key directory open to others) is never written
 // over the stored one, and the host hears of it; the session goes on in memory.
-void TestBadAnswers::unprotectableValues()
+void tst_badanswers::unprotectableValues()
 {
     const QByteArray keyDirectory = QFile::encodeName(
         QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/zel");
@@ -562,5 +540,5 @@ void TestBadAnswers::unprotectableValues()
     QVERIFY(bench.client->clientId().isEmpty() && bench.client->clientSecret().isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestBadAnswers)
+QTEST_GUILESS_MAIN(tst_badanswers)
 #include "tst_badanswers.moc"

@@ -1,3 +1,4 @@
+#include "TestLog.h"
 #include "platform/DataProtection.h"
 
 #include <QDateTime>
@@ -37,10 +38,11 @@ QByteArray readKey()
 
 Q_DECLARE_METATYPE(Change)
 
-class TestDataProtection : public QObject {
+class tst_dataprotection : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { zel::test::watchLog(); }
     void init()
     {
         setBindingForTesting(std::nullopt, std::nullopt);
@@ -162,7 +164,7 @@ private slots:
         QCOMPARE(readKey(), corrupt);
         // Sealing sets it aside under a new name, tells why, and still fails: the caller must
         // not store a value in place of one that the old key may have sealed.
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("corrupt.*set aside as"));
+        zel::test::expectWarning(QRegularExpression("corrupt.*set aside as"));
         const ProtectionResult failed = protectBytes(secret);
         QVERIFY2(refused(failed, "set aside as " + keyFile.toStdString() + ".corrupt-"),
             failed.error.c_str());
@@ -214,7 +216,7 @@ int main(int argc, char** argv)
     keyDirectory = dataHome.filePath("zel");
     keyFile = keyDirectory + "/data-protection.key";
     QCoreApplication app(argc, argv);
-    TestDataProtection test;
+    tst_dataprotection test;
     return QTest::qExec(&test, argc, argv);
 }
 

@@ -21,7 +21,7 @@ struct FakeLookup : SystemLookup {
     Text countryName() const override { return {}; }
 };
 
-class TestIdentityRules : public QObject {
+class tst_identityrules : public QObject {
     Q_OBJECT
 
 private slots:
@@ -115,7 +115,7 @@ int main(int argc, char** argv)
     if (argc == 2 && qstrcmp(argv[1], "--country") == 0) // child mode
         return fputs(show(createSystemLookup()->countryName()).toUtf8(), stdout) < 0;
     QCoreApplication app(argc, argv);
-    TestIdentityRules test;
+    tst_identityrules test;
     return QTest::qExec(&test, argc, argv);
 }
 

@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QUrlQuery>
 #include <QtTest>
 
 using namespace zel;
@@ -43,38 +44,30 @@ ScriptedHttpServer::Handler loginServer(const Reply& form, const Reply& post)
     };
 }
 
-class TestLoginFlow : public QObject {
+class tst_loginflow : public QObject {
     Q_OBJECT
     // A second origin that must never receive anything: a followed redirect would go there.
     ScriptedHttpServer elsewhere { [](const HttpRequest&) { return Reply::text("stolen"); } };
 
 private slots:
+    void initTestCase() { watchLog(); }
     void deviceRegistration_data()
     {
         QTest::addColumn<QVariant>("machineId");
         QTest::addColumn<QVariant>("userName");
         QTest::addColumn<QByteArray>("identifiers"); // of the device and of the user
-        QTest::addColumn<Reply>("answer");
-        QTest::addColumn<QString>("failure"); // empty: the credentials are accepted
 
-        // SHA-1 known answers (FIPS 180-4), computed independently of the code under test.
+        // SHA-1 known answers (FIPS 180-4), computed independently of the code under test. The
+        // answers that refuse a registration are tst_badanswers'.
         const QByteArray empty = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
-
-        const auto row = [](const char* name, QVariant machine, QVariant user, QByteArray ids,
-                             Reply answer, QString failure) {
-            QTest::newRow(name) << machine << user << ids << answer << failure;
-        };
-        row("nothing readable; 201", {}, {}, empty + '&' + empty, credentialsAnswer(), {});
+        QTest::newRow("nothing readable") << QVariant() << QVariant() << empty + '&' + empty;
         // The machine id as read (see tst_identityrules), the user name in lower case.
-        row("user name case ignored; 500 whatever the body", "3D1219C7-C4C5-404A-AA1F-6D2A48ADFDA4",
-            "ANNA.Berg",
-            "db0a68a79d849c0e9a1d9b0e1211ed3063117a66&9c5d0cee895e924f1bb4306de60829c7ead479ad",
-            Reply::jsonText(credentialsAnswer().body, 500), couldNotFetch);
-        // An answer that is no object is tst_registrationflow's.
-        row("non-ASCII user name; numeric client_id", {}, QString::fromUtf8("ÅSA"),
-            empty + "&4751cae1bd440e521b99463e9e304ae25b8469f4",
-            Reply::json(QJsonObject { { "client_id", 42 }, { "client_secret", "s" } }),
-            "Invalid server response");
+        QTest::newRow("user name case ignored")
+            << QVariant("3D1219C7-C4C5-404A-AA1F-6D2A48ADFDA4") << QVariant("ANNA.Berg")
+            << QByteArray("db0a68a79d849c0e9a1d9b0e1211ed3063117a66&"
+                          "9c5d0cee895e924f1bb4306de60829c7ead479ad");
+        QTest::newRow("non-ASCII user name") << QVariant() << QVariant(QString::fromUtf8("ÅSA"))
+                                             << empty + "&4751cae1bd440e521b99463e9e304ae25b8469f4";
     }
 
     void deviceRegistration()
@@ -82,25 +75,17 @@ private slots:
         QFETCH(QVariant, machineId);
         QFETCH(QVariant, userName);
         QFETCH(QByteArray, identifiers);
-        QFETCH(Reply, answer);
-        QFETCH(QString, failure);
 
-        ScriptedHttpServer server([answer](const HttpRequest&) { return answer; });
+        ScriptedHttpServer server([](const HttpRequest&) { return credentialsAnswer(); });
         auto account = makeAccount(server.origin(), false);
         account->lookup->machine = optionalText(machineId);
         account->lookup->user = optionalText(userName);
         account->client->setClientSecret(QStringLiteral("old")); // one of the two is not enough
         QSignalSpy fetched(account->client.get(), &OAuth2ClientImpl::credentialsFetched);
-        QSignalSpy failed(account->client.get(), &OAuth2ClientImpl::credentialsFailure);
-        if (!failure.isEmpty())
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Device registration"));
-
         account->client->fetchClientCredentials();
-        QTRY_COMPARE(fetched.count() + failed.count(), 1);
-        QCOMPARE(failed.value(0).value(0).toString(), failure);
-        // Failures keep what was held; accepted credentials are stored.
-        QCOMPARE(account->client->clientId(), failure.isEmpty() ? testClientId() : QString());
-        QCOMPARE(account->client->clientSecret(), failure.isEmpty() ? testClientSecret() : "old");
+        QVERIFY(fetched.wait());
+        QCOMPARE(account->client->clientId(), testClientId());
+        QCOMPARE(account->client->clientSecret(), testClientSecret());
 
         QCOMPARE(trace(server), QStringList { "POST /oauth/credentials" });
         const HttpRequest request = server.requests().at(0);
@@ -181,8 +166,6 @@ private slots:
         form("cookie before hidden input", withCookie(page, cookie + "T; Path=/"), "T");
         form("empty cookie", withCookie(page, cookie + "; Path=/"), "H");
         form("bad UTF-8", Reply::html("\xFF<p>\xC3</p>" + hidden + "tok\">\xED\xA0\x80"), "tok");
-        post("error redirect", Reply::redirect("zel://authorize?error=x"),
-            "Authorization code error");
         post("other host", Reply::redirect("zel://evil.example?code=abc"), "302 - Found\n");
         post(
             "flash error", withCookie(page, "flash-error=F%C3%BCr+50%zz%2+%2B1"), "Für 50%zz%2 +1");
@@ -213,15 +196,15 @@ private slots:
         QSignalSpy loginError(account->client.get(), &OAuth2ClientImpl::loginError);
 
         if (message.contains("exceeds"))
-            QTest::ignoreMessage(
-                QtWarningMsg, QRegularExpression("passes 8388608 bytes; aborted$"));
+            expectWarning(QRegularExpression("passes 8388608 bytes; aborted$"));
         account->client->login(identifier, password);
         QTRY_COMPARE(loggedIn.count() + loginError.count(), 1);
         QTRY_VERIFY(!account->client->findChild<LoginRequestImpl*>()); // released itself
-        QTest::qWait(50);
-        QCOMPARE(loggedIn.count() + loginError.count(), 1);
+        QVERIFY(!QTest::qWaitFor([&] { return loggedIn.count() + loginError.count() > 1; }, 50));
         QCOMPARE(loginError.value(0).value(0).toString(), message);
-        QCOMPARE(requestsTo(server, "POST", "/oauth/token").value(0).formValue("code"),
+        const QUrlQuery grant(
+            QString::fromLatin1(requestsTo(server, "POST", "/oauth/token").value(0).body));
+        QCOMPARE(grant.queryItemValue("code", QUrl::FullyDecoded),
             message.isNull() ? QStringLiteral("a/b c") : QString());
 
         const QList<HttpRequest> posts = requestsTo(server, "POST", "/login");
@@ -298,15 +281,14 @@ private slots:
         client->setClientId(QString());
         QTRY_COMPARE(server.requests().value(0).target, formTarget);
 
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Device registration failed"));
+        expectWarning(QRegularExpression("^Device registration failed"));
         client->login(QStringLiteral("b@example.com"), password);
 
         QTRY_COMPARE(loginError.value(0).value(0).toString(), couldNotFetch);
-        QTest::qWait(50);
-        QCOMPARE(loginError.count(), 1); // A's failed() would reach loginError too
+        QVERIFY(!loginError.wait(50)); // A's failed() would reach loginError too
         QVERIFY(first); // still waiting for its form
     }
 };
 
-QTEST_GUILESS_MAIN(TestLoginFlow)
+QTEST_GUILESS_MAIN(tst_loginflow)
 #include "tst_loginflow.moc"

@@ -26,7 +26,7 @@ qint64 ageOf(const QString& nonce)
     return match.hasMatch() ? match.captured(1).toLongLong() : -1;
 }
 
-class TestMacSignature : public QObject {
+class tst_macsignature : public QObject {
     Q_OBJECT
 
 private slots:
@@ -99,23 +99,14 @@ private slots:
             "%2:%7\nGET\n" + expected + "\nH=\n\n");
     }
 
-    void headerFields()
+    void headerId()
     {
-        for (const auto& [algorithm, size] :
-            { std::pair { Hash::Sha1, 20 }, std::pair { Hash::Sha256, 32 } }) {
-            const MacToken token = makeToken(QByteArray("%2t\xc3\xb6k\0def", 10), "key", algorithm);
-            const QUrl url("https://h.io/x");
-            const QString first = macAuthorizationHeader(url, "POST", token, "p");
-            const QString second = macAuthorizationHeader(url, "POST", token, "p");
-            // The id ends at the first zero byte and its "%2" is no placeholder; the nonce is new
-            // each time (that the mac covers it, the known answers show). Split at '"': 3 nonce,
-            // 5 bodyhash, 7 mac.
-            QVERIFY2(first.startsWith(QString::fromUtf8("MAC id=\"%2t\xc3\xb6k\",nonce=\"0:")),
-                qPrintable(first));
-            QVERIFY(first.section('"', 3, 3) != second.section('"', 3, 3));
-            QCOMPARE(QByteArray::fromBase64(first.section('"', 7, 7).toLatin1()).size(), size);
-            QCOMPARE(QByteArray::fromBase64(first.section('"', 5, 5).toLatin1()).size(), size);
-        }
+        // The id ends at the first zero byte and its "%2" is no placeholder (the other fields are
+        // the known answers'; that every nonce is new, nonces()).
+        const MacToken token = makeToken(QByteArray("%2t\xc3\xb6k\0def", 10), "key", Hash::Sha1);
+        const QString header = macAuthorizationHeader(QUrl("https://h.io/x"), "POST", token, "p");
+        QVERIFY2(header.startsWith(QString::fromUtf8("MAC id=\"%2t\xc3\xb6k\",nonce=\"0:")),
+            qPrintable(header));
     }
 
     void nonces()
@@ -134,26 +125,7 @@ private slots:
             randomParts.insert(createNonce(now).section(':', 1));
         QCOMPARE(randomParts.size(), 500);
     }
-
-    void names()
-    {
-        using Manager = QNetworkAccessManager;
-        const std::pair<Manager::Operation, QByteArray> verbs[] { { Manager::GetOperation, "GET" },
-            { Manager::PutOperation, "PUT" }, { Manager::PostOperation, "POST" },
-            { Manager::DeleteOperation, "DELETE" }, { Manager::HeadOperation, "" } };
-        for (const auto& [operation, verb] : verbs)
-            QCOMPARE(httpVerb(operation), verb);
-
-        // Unknown names leave the algorithm unchanged (Md5, which no name maps to).
-        const std::pair<QString, Hash::Algorithm> algorithms[] { { "hmac-sha-1", Hash::Sha1 },
-            { "HMAC-SHA-256", Hash::Sha256 }, { "hmac-sha-512", Hash::Md5 } };
-        for (const auto& [name, expected] : algorithms) {
-            Hash::Algorithm algorithm = Hash::Md5;
-            QCOMPARE(parseMacAlgorithm(name, algorithm), expected != Hash::Md5);
-            QCOMPARE(algorithm, expected);
-        }
-    }
 };
 
-QTEST_GUILESS_MAIN(TestMacSignature)
+QTEST_GUILESS_MAIN(tst_macsignature)
 #include "tst_macsignature.moc"

@@ -25,16 +25,17 @@ const Reply formPage = Reply::html("<input type=hidden name=__anti-forgery-token
 
 } // namespace
 
-class TestRegistrationFlow : public QObject {
+class tst_registrationflow : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { watchLog(); }
     void registration_data();
     void registration();
     void serviceGoneFirst();
 };
 
-void TestRegistrationFlow::registration_data()
+void tst_registrationflow::registration_data()
 {
     QTest::addColumn<QVariantMap>("fields"); // properties set besides the usual ones
     QTest::addColumn<QByteArray>("stage"); // whose answer the row gives
@@ -79,7 +80,7 @@ void TestRegistrationFlow::registration_data()
         { { "email", "taken" } }, "post after a failed login");
 }
 
-void TestRegistrationFlow::registration()
+void tst_registrationflow::registration()
 {
     QFETCH(QVariantMap, fields);
     QFETCH(QByteArray, stage);
@@ -109,7 +110,7 @@ void TestRegistrationFlow::registration()
     QSignalSpy finished(request, SIGNAL(finished(QString)));
     QSignalSpy failed(request, SIGNAL(failed(QVariantMap)));
     if (stage == "credentials")
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Device registration"));
+        expectWarning(QRegularExpression("^Device registration"));
 
     qobject_cast<zel::RegistrationRequestImpl*>(request)->send();
     // Had the form fetch waited for the event loop, it would carry this client id.
@@ -120,14 +121,13 @@ void TestRegistrationFlow::registration()
         if (lost) { // the device loses its credentials and cannot get new ones
             client->setClientSecret(QString());
             credentials = Reply::text("down", 500);
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Device registration failed"));
+            expectWarning(QRegularExpression("^Device registration failed"));
         }
         QSignalSpy loggedIn(client, &AbstractOAuth2Client::loggedIn);
         QSignalSpy loginError(client, &zel::OAuth2ClientImpl::loginError);
         client->login(QStringLiteral("other@example.com"), QStringLiteral("pw"));
         QTRY_COMPARE(lost ? loginError.count() : loggedIn.count(), 1);
-        QTest::qWait(50);
-        QCOMPARE(trace(server).count("GET /register"), 1);
+        QVERIFY(!QTest::qWaitFor([&] { return trace(server).count("GET /register") > 1; }, 50));
         slot = answer; // the network layer sends the post again on a new connection
         server.closeConnections();
     }
@@ -147,14 +147,13 @@ void TestRegistrationFlow::registration()
 }
 
 // A request outlives the service that made it: sending it then fails cleanly, after send().
-void TestRegistrationFlow::serviceGoneFirst()
+void tst_registrationflow::serviceGoneFirst()
 {
     auto account = makeAccount(QStringLiteral("http://127.0.0.1:1"), true);
     QPointer<QObject> request = account->client->createRegistrationRequest()->object();
     QSignalSpy failed(request, SIGNAL(failed(QVariantMap)));
     account->client.reset();
-    QTest::ignoreMessage(
-        QtWarningMsg, "Registration request used after its account service was destroyed");
+    expectWarning("Registration request used after its account service was destroyed");
     qobject_cast<zel::RegistrationRequestImpl*>(request)->send();
     QCOMPARE(failed.count(), 0);
     QVERIFY(failed.wait());
@@ -163,5 +162,5 @@ void TestRegistrationFlow::serviceGoneFirst()
     QTRY_VERIFY(request.isNull());
 }
 
-QTEST_GUILESS_MAIN(TestRegistrationFlow)
+QTEST_GUILESS_MAIN(tst_registrationflow)
 #include "tst_registrationflow.moc"

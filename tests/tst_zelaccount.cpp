@@ -18,7 +18,7 @@ struct Result {
     QByteArray out, err;
 };
 
-class tst_ZelAccount : public QObject {
+class tst_zelaccount : public QObject {
     Q_OBJECT
     QTemporaryDir dir;
     const QString settings = dir.filePath("zel-account.ini");
@@ -222,5 +222,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_ZelAccount)
+QTEST_GUILESS_MAIN(tst_zelaccount)
 #include "tst_zelaccount.moc"

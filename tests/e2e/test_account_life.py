@@ -77,11 +77,10 @@ class Account:  # one device: its own settings file, used by every zel-account c
     def settings_text(self):
         return pathlib.Path(self.settings).read_text(encoding="utf-8")
 
-    def login_new_account(self, name, password=PASSWORD, expect=0):  # on an active account
+    def login_new_account(self, name):  # on an active account
         email = "%s.%d@example.com" % (name, time.monotonic_ns())
         control("/dev/create-account", email=email, password=PASSWORD)
-        return email, self.run("login", email, "--password-stdin", stdin=password + "\n",
-                               expect=expect)
+        return email, self.run("login", email, "--password-stdin", stdin=PASSWORD + "\n")
 
 
 class AccountLife(unittest.TestCase):
@@ -144,12 +143,6 @@ class AccountLife(unittest.TestCase):
         device.run("logout")
         self.assertEqual(device.json("status")["loginState"], "LoggedOut")
         self.assertNotIn("client_id", device.settings_text())
-
-    def test_wrong_password_reaches_the_user(self):
-        device = Account(self)
-        _, result = device.login_new_account("bob", password="wrong", expect=1)
-        self.assertIn("Wrong e-mail address or password!", result.stderr)
-        self.assertFalse(device.json("status")["isLoggedIn"])
 
     def test_registration_field_errors(self):
         device = Account(self)

@@ -1,7 +1,7 @@
 # A host that moves from its Qt 5 build to its Qt 6 build keeps its login: the store that the
 # Qt 5 build wrote (device credentials, protected refresh token, MAC key, origins, a non-ASCII
 # pending e-mail) is read by the Qt 6 build, which makes signed calls without a new login.
-# Non-ASCII text written by the Qt 6 build reads back the same in the Qt 5 build.
+# (That each build reads the other's non-ASCII text is tst_plugin's, in both builds.)
 #
 # Run by CTest in the newer build, with the dev server's fixture; the environment names:
 #   ZEL_E2E_DIR        the fixture's folder (ready.json)
@@ -76,15 +76,6 @@ class QtUpgrade(unittest.TestCase):
                          (email, "Müller", "Österreich"))
         note = device.run(NEW_DIR, "post", "/notes", json.dumps({"text": "nach dem Umstieg"}))
         self.assertEqual(note["text"], "nach dem Umstieg")
-
-    def test_qt5_build_reads_non_ascii_text_of_the_qt6_build(self):
-        device = Device(self)
-        email = device.register(NEW_DIR)
-        status = device.run(OLD_DIR, "status")
-        self.assertEqual((status["loginState"], status["pendingActivationEmail"]),
-                         ("PendingActivation", email))
-        # And after the Qt 5 build has written the store, the Qt 6 build still reads the same.
-        self.assertEqual(device.run(NEW_DIR, "status")["pendingActivationEmail"], email)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 
 #include "AbstractOAuth2Client.h"
 #include "ScriptedHttpServer.h"
+#include "TestLog.h"
 #include "ZelOAuthClient.h"
 #include "platform/SystemLookup.h"
 
@@ -63,7 +64,7 @@ std::unique_ptr<Account> makeAccount(
     account->settings.reset(new QSettings(account->dir.filePath("s.ini"), QSettings::IniFormat));
     account->settings->setValue("oauthServer", oauthOrigin);
     account->settings->setValue("apiServer", apiOrigin.isEmpty() ? oauthOrigin : apiOrigin);
-    QTest::ignoreMessage(QtWarningMsg, "Client credentials are not valid");
+    expectWarning("Client credentials are not valid");
     account->client = std::make_unique<Client>(account->settings, nullptr);
     account->client->setSystemLookup(
         std::unique_ptr<FakeSystemLookup>(account->lookup = new FakeSystemLookup));
@@ -102,10 +103,10 @@ inline QStringList trace(const ScriptedHttpServer& server)
 inline QList<HttpRequest> requestsTo(
     const ScriptedHttpServer& server, const QByteArray& method, const QByteArray& path)
 {
-    QList<HttpRequest> found = server.requests();
-    found.erase(std::remove_if(found.begin(), found.end(),
-                    [&](const HttpRequest& r) { return r.method != method || r.path != path; }),
-        found.end());
+    QList<HttpRequest> found;
+    for (const HttpRequest& request : server.requests())
+        if (request.method == method && request.path == path)
+            found.append(request);
     return found;
 }
 

@@ -54,18 +54,6 @@ struct HttpRequest {
     }
     bool hasHeader(const QByteArray& name) const { return !header(name).isNull(); }
 
-    // The first field of that name of the body read as an HTML form ('+' is a space).
-    QString formValue(const QString& name) const
-    {
-        for (QByteArray part : body.split('&')) {
-            part.replace('+', ' ');
-            const int eq = part.indexOf('=');
-            if (!part.isEmpty() && QUrl::fromPercentEncoding(eq < 0 ? part : part.left(eq)) == name)
-                return QUrl::fromPercentEncoding(eq < 0 ? QByteArray() : part.mid(eq + 1));
-        }
-        return QString();
-    }
-
     // User name and password of an "Authorization: Basic" header (RFC 7617).
     std::optional<std::pair<QString, QString>> basicCredentials() const
     {
