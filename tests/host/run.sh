@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The plug-in as an outside host adopts it: install the build into a fresh prefix, configure and
-# build tests/host against the installed package, and run it against the dev server.
+# build examples/host against the installed package, and run it against the dev server.
 #   run.sh BUILD_DIR WORK_DIR QT_MAJOR E2E_DIR EMAIL [OTHER_BUILD_DIR]   (password in ZEL_PASSWORD)
 # With OTHER_BUILD_DIR (a build with the other Qt major) it also checks that the host refuses
 # that build's plug-in and that the package refuses a host of the other Qt major.
@@ -12,17 +12,17 @@ rm -rf "$work" && mkdir -p "$work"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # The README shows this host: the copy there must be the one that is tested here.
-/usr/bin/python3 - "$source_dir" <<'PY' || fail "README.md and tests/host/main.cpp differ"
+/usr/bin/python3 - "$source_dir" <<'PY' || fail "README.md and examples/host/main.cpp differ"
 import pathlib, sys
 root = pathlib.Path(sys.argv[1])
 readme = root.joinpath("README.md").read_text("utf-8")
-shown = readme.split("<!-- tests/host/main.cpp -->\n```cpp\n", 1)[1].split("```\n", 1)[0]
-sys.exit(shown != root.joinpath("tests/host/main.cpp").read_text("utf-8"))
+shown = readme.split("<!-- examples/host/main.cpp -->\n```cpp\n", 1)[1].split("```\n", 1)[0]
+sys.exit(shown != root.joinpath("examples/host/main.cpp").read_text("utf-8"))
 PY
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-cmake -S "$source_dir/tests/host" -B "$work/host" -DCMAKE_PREFIX_PATH="$prefix" \
+cmake -S "$source_dir/examples/host" -B "$work/host" -DCMAKE_PREFIX_PATH="$prefix" \
     -DHOST_QT_MAJOR_VERSION="$major" "${launcher[@]}" >"$work/configure.log" 2>&1 \
     || { cat "$work/configure.log"; fail "the host project does not configure"; }
 cmake --build "$work/host" >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "no build"; }
@@ -59,7 +59,7 @@ cat "$work/other.err"
 grep -Eq "cannot load the plug-in: .*(incompatible Qt library|not a Qt plugin|meta ?data)" "$work/other.err" \
     || fail "the loader gave no reason"
 # A host of the other Qt major: the package stops its configuration.
-if cmake -S "$source_dir/tests/host" -B "$work/host-other" -DCMAKE_PREFIX_PATH="$prefix" \
+if cmake -S "$source_dir/examples/host" -B "$work/host-other" -DCMAKE_PREFIX_PATH="$prefix" \
     -DHOST_QT_MAJOR_VERSION="$other_major" >"$work/other-configure.log" 2>&1; then
     fail "a Qt $other_major host accepted the Qt $major package"
 fi
