@@ -49,6 +49,8 @@ def _flash_value(message):
 def create_oauth_app(state):
     app = Flask("zel-devserver-oauth")
     app.config["MAX_CONTENT_LENGTH"] = 1 << 20
+    # Basic challenges sent per path: clients send their credentials up front, so tests expect 0.
+    challenges = {"/oauth/token": 0, "/config/pubnub": 0}
 
     def set_cookie(response, name, value, max_age=None):
         response.set_cookie(name, value, max_age=max_age, path="/", httponly=True,
@@ -155,8 +157,8 @@ def create_oauth_app(state):
     def grant_error(error):
         headers = {"Cache-Control": "no-store", "Pragma": "no-cache"}
         if error.status == 401:
-            # The client sends its credentials only after this challenge.
             headers["WWW-Authenticate"] = REALM
+            challenges["/oauth/token"] += 1
         return _json_error(error.status, error.error, error.description, headers)
 
     @app.post("/oauth/token")
@@ -282,6 +284,7 @@ def create_oauth_app(state):
     def pubnub():
         client_id = basic_client()
         if client_id is None:
+            challenges["/config/pubnub"] += 1
             return _json_error(401, "invalid_client", "Client authentication failed",
                                {"WWW-Authenticate": REALM})
         return jsonify({
@@ -370,6 +373,10 @@ def create_oauth_app(state):
             result["activation_url"] = request.host_url.rstrip("/") + "/activate?token=" + quote(
                 account["activation"])
         return jsonify(result)
+
+    @app.route("/dev/challenges", methods=["GET", "POST"])
+    def dev_challenges():
+        return jsonify(challenges)
 
     @app.route("/dev/create-account", methods=["POST"])
     def dev_create_account():

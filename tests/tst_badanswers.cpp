@@ -543,6 +543,7 @@ void TestBadAnswers::unprotectableValues()
         QByteArray path;
         ~Restore() { ::chmod(path.constData(), 0700); }
     } restore { keyDirectory };
+    QVERIFY(!bench.client->clientSecret().isEmpty()); // unprotected on first use: before that
     QCOMPARE(::chmod(keyDirectory.constData(), 0755), 0);
     bench.client->fetchAccessTokenUsingAuthorizationCode("abc");
     QVERIFY(granted.wait());
