@@ -203,16 +203,20 @@ bool AbstractOAuth2Client::setClientSecret(const QString& secret)
 void AbstractOAuth2Client::loadSettings(const QSharedPointer<QSettings>& settings)
 {
     // The secrets stay protected until first needed; a stored secret that cannot be read is
-    // reported then, and the device counts as without credentials from that moment.
+    // reported then, and the device counts as without credentials from that moment. Half a pair
+    // is a damaged store and warned of; none is a new device's normal state (and a warning,
+    // the process's first message, would cost a host's start several milliseconds).
     m_clientId = settings->value(QStringLiteral("client_id")).toString();
     m_clientSecret.clear();
     sealedClientSecret = settings->value(QStringLiteral("client_secret"));
     if (sealedClientSecret.toByteArray().isEmpty())
         sealedClientSecret.clear();
-    if (m_clientId.isEmpty() || !sealedClientSecret.isValid()) {
+    if (m_clientId.isEmpty() != !sealedClientSecret.isValid()) {
         m_clientId.clear();
         sealedClientSecret.clear();
         qCWarning(lcOAuth) << "Client credentials are not valid";
+    } else if (m_clientId.isEmpty()) {
+        qCDebug(lcOAuth) << "No client credentials stored";
     } else {
         qCDebug(lcOAuth) << "Client credentials are stored";
     }
