@@ -6,7 +6,7 @@ from urllib.parse import quote
 from flask import Blueprint, jsonify, request
 
 from devstate import MAC_ALGORITHMS
-from responses import json_error, state
+from responses import challenges, json_error, state
 from webforms import EMAIL
 
 log = logging.getLogger("devserver")
@@ -84,6 +84,11 @@ def account():
         result["activation_url"] = request.host_url.rstrip("/") + "/activate?token=" + quote(
             found["activation"])
     return jsonify(result)
+
+
+@blueprint.route("/challenges", methods=["GET", "POST"])
+def challenge_counts():
+    return jsonify(challenges())
 
 
 @blueprint.route("/create-account", methods=["POST"])

@@ -11,7 +11,7 @@ from werkzeug.exceptions import HTTPException
 import devcontrol
 import webforms
 from devstate import GrantError
-from responses import create_app, http_exception_error, json_error, page, state
+from responses import challenges, create_app, http_exception_error, json_error, page, state
 
 log = logging.getLogger("devserver")
 
@@ -51,8 +51,8 @@ def credentials():
 def grant_error(error):
     headers = {"Cache-Control": "no-store", "Pragma": "no-cache"}
     if error.status == 401:
-        # The client sends its credentials only after this challenge.
         headers["WWW-Authenticate"] = REALM
+        challenges()["/oauth/token"] += 1
     return json_error(error.status, error.error, error.description, headers)
 
 
@@ -99,6 +99,7 @@ def token():
 def pubnub():
     client_id = basic_client()
     if client_id is None:
+        challenges()["/config/pubnub"] += 1
         return json_error(401, "invalid_client", "Client authentication failed",
                           {"WWW-Authenticate": REALM})
     return jsonify({

@@ -22,6 +22,13 @@ def create_app(name, state, blueprints):
     return app
 
 
+def challenges():
+    """Basic challenges sent per path: clients send their credentials up front, so tests expect
+    none."""
+    return current_app.extensions.setdefault(
+        "zel-devserver-challenges", {"/oauth/token": 0, "/config/pubnub": 0})
+
+
 def state():
     """The state of the server that handles the current request."""
     return current_app.extensions["zel-devserver-state"]

@@ -1,5 +1,5 @@
 # Drives both development servers over real sockets, the way the plug-in talks to them: no
-# redirect following, Basic credentials only after the challenge, MAC-signed API calls. The
+# redirect following, Basic client credentials sent up front, MAC-signed API calls. The
 # whole account life through the real plug-in is the end-to-end suite's (tests/e2e); this keeps
 # the server's own rules: MAC verification, grants, forms and their refusals.
 
@@ -89,10 +89,14 @@ class ServerTestCase(unittest.TestCase):  # both servers on free ports, with a c
         return parse_qs(urlsplit(reply.headers["Location"]).query)["code"][0]
 
     def grant(self, credentials, **form):
-        # The plug-in sends its credentials only after the challenge.
+        # Without credentials the client is challenged (and counted); the plug-in sends them up
+        # front.
+        before = call(self.oauth, "GET", "/dev/challenges").json()["/oauth/token"]
         first = call(self.oauth, "POST", "/oauth/token", urlencode(form), {"Content-Type": FORM})
         self.assertEqual(first.status, 401)
         self.assertTrue(first.headers["WWW-Authenticate"].startswith("Basic realm="))
+        self.assertEqual(call(self.oauth, "GET", "/dev/challenges").json()["/oauth/token"],
+                         before + 1)
         return call(self.oauth, "POST", "/oauth/token", urlencode(form), form_headers(*credentials))
 
     def account(self, email="ann@example.com", active=True):

@@ -521,6 +521,7 @@ void tst_badanswers::unprotectableValues()
         QByteArray path;
         ~Restore() { ::chmod(path.constData(), 0700); }
     } restore { keyDirectory };
+    QVERIFY(!bench.client->clientSecret().isEmpty()); // unprotected on first use: before that
     QCOMPARE(::chmod(keyDirectory.constData(), 0755), 0);
     bench.client->fetchAccessTokenUsingAuthorizationCode("abc");
     QVERIFY(granted.wait());

@@ -121,11 +121,11 @@ private slots:
         QVERIFY(loggedIn.wait());
         QCOMPARE(grantDuringFinished, QString());
 
-        // The token endpoint challenges the first attempt, then gets the client credentials (the
+        // The token endpoint gets the client credentials with the grant's only request (the
         // grant's body is tst_tokengrants').
         QCOMPARE(trace(server),
-            QStringList({ "POST /oauth/credentials", "GET /login", "POST /login",
-                "POST /oauth/token", "POST /oauth/token" }));
+            QStringList(
+                { "POST /oauth/credentials", "GET /login", "POST /login", "POST /oauth/token" }));
         const QList<HttpRequest> requests = server.requests();
         const HttpRequest &get = requests.at(1), &post = requests.at(2);
         QVERIFY(get.header("Content-Type") == "text/html" && !get.hasHeader("Accept"));

@@ -52,9 +52,10 @@ private slots:
         QTest::addColumn<QString>("says");
         QTest::addColumn<QByteArray>("settingsText"); // null: no settings file yet
         const QByteArray none;
-        // The plug-in's warning of a device without credentials only with --verbose.
+        // The plug-in's log of a device without credentials only with --verbose.
         QTest::addRow("status, empty settings") << "status" << 0 << "LoggedOut" << none;
-        QTest::addRow("status, verbose") << "--verbose status" << 0 << "not valid" << none;
+        QTest::addRow("status, verbose")
+            << "--verbose status" << 0 << "No client credentials stored" << none;
         QTest::addRow("settings not INI")
             << "status" << 1 << "cannot be read" << QByteArray("[a\n");
         // Failed requests are told in words that name the server.

@@ -490,8 +490,8 @@ int run(QCoreApplication& app)
         return ExitSuccess;
     }
 
-    // The plug-in's warnings are for whoever debugs it ("Client credentials are not valid" is
-    // the normal state of a new device): only with --verbose, together with its debug log.
+    // The plug-in's warnings are for whoever debugs it: only with --verbose, together with its
+    // debug log.
     // QT_LOGGING_RULES still overrides both.
     QLoggingCategory::setFilterRules(settings.verbose
             ? QStringLiteral("zel.network.*.debug=true")

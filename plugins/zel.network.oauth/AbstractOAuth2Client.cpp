@@ -7,6 +7,8 @@
 
 #include <QDateTime>
 #include <QJsonObject>
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
 #include <QNetworkReply>
 
 #include <openssl/crypto.h>
@@ -70,6 +72,15 @@ bool isInvalidGrant(const QString& message, int code)
         && document.object().value(QLatin1String("error")).toString()
         == QLatin1String("invalid_grant");
 }
+
+// No cookie reaches or leaves the token core's exchanges: they are authenticated by their
+// headers alone, and the shared manager must not carry state from one request to the next.
+class RefusingCookieJar : public QNetworkCookieJar {
+public:
+    using QNetworkCookieJar::QNetworkCookieJar;
+    QList<QNetworkCookie> cookiesForUrl(const QUrl&) const override { return {}; }
+    bool setCookiesFromUrl(const QList<QNetworkCookie>&, const QUrl&) override { return false; }
+};
 
 // The keys of the token record in the store.
 const QString keyRefreshToken = QStringLiteral("refresh_token");
@@ -146,9 +157,42 @@ void AbstractOAuth2Client::setClientId(const QString& id)
     emit settingsChanged({ { QStringLiteral("client_id"), m_clientId } });
 }
 
+QString AbstractOAuth2Client::clientSecret() const
+{
+    if (sealedClientSecret.isValid()) {
+        QByteArray secret
+            = unprotectValue(std::exchange(sealedClientSecret, QVariant())).toByteArray();
+        m_clientSecret = QString::fromUtf8(secret);
+        cleanse(secret);
+        if (m_clientSecret.isEmpty())
+            qCWarning(lcOAuth) << "Client credentials are not valid: the stored client secret "
+                                  "cannot be read";
+    }
+    return m_clientSecret;
+}
+
+bool AbstractOAuth2Client::hasClientCredentials() const
+{
+    return !m_clientId.isEmpty() && (sealedClientSecret.isValid() || !m_clientSecret.isEmpty());
+}
+
+QByteArray AbstractOAuth2Client::clientAuthorization() const
+{
+    QByteArray pair = m_clientId.toLatin1() + ':' + clientSecret().toLatin1();
+    const QByteArray header = "Basic " + pair.toBase64();
+    cleanse(pair);
+    return header;
+}
+
+void AbstractOAuth2Client::holdClientSecret(const QString& secret)
+{
+    sealedClientSecret.clear();
+    m_clientSecret = secret;
+}
+
 bool AbstractOAuth2Client::setClientSecret(const QString& secret)
 {
-    m_clientSecret = secret;
+    holdClientSecret(secret);
     const QVariant sealed = protectValue(m_clientSecret);
     if (!sealed.isValid())
         return false; // an empty value written over the stored secret would lose it
@@ -158,17 +202,23 @@ bool AbstractOAuth2Client::setClientSecret(const QString& secret)
 
 void AbstractOAuth2Client::loadSettings(const QSharedPointer<QSettings>& settings)
 {
+    // The secrets stay protected until first needed; a stored secret that cannot be read is
+    // reported then, and the device counts as without credentials from that moment. Half a pair
+    // is a damaged store and warned of; none is a new device's normal state (and a warning,
+    // the process's first message, would cost a host's start several milliseconds).
     m_clientId = settings->value(QStringLiteral("client_id")).toString();
-    QByteArray secret
-        = unprotectValue(settings->value(QStringLiteral("client_secret"))).toByteArray();
-    m_clientSecret = QString::fromUtf8(secret);
-    cleanse(secret);
-    if (m_clientId.isEmpty() || m_clientSecret.isEmpty()) {
+    m_clientSecret.clear();
+    sealedClientSecret = settings->value(QStringLiteral("client_secret"));
+    if (sealedClientSecret.toByteArray().isEmpty())
+        sealedClientSecret.clear();
+    if (m_clientId.isEmpty() != !sealedClientSecret.isValid()) {
         m_clientId.clear();
-        m_clientSecret.clear();
+        sealedClientSecret.clear();
         qCWarning(lcOAuth) << "Client credentials are not valid";
+    } else if (m_clientId.isEmpty()) {
+        qCDebug(lcOAuth) << "No client credentials stored";
     } else {
-        qCDebug(lcOAuth) << "Client credentials are valid";
+        qCDebug(lcOAuth) << "Client credentials are stored";
     }
 
     const QString algorithm = settings->value(QStringLiteral("algorithm")).toString();
@@ -176,10 +226,10 @@ void AbstractOAuth2Client::loadSettings(const QSharedPointer<QSettings>& setting
         qCWarning(lcOAuth) << "Given algorithm" << algorithm << "is wrong or unsupported";
 
     token.macKey = settings->value(QStringLiteral("key")).toString().toUtf8();
-    QByteArray refresh
-        = unprotectValue(settings->value(QStringLiteral("refresh_token"))).toByteArray();
-    token.refreshToken = QString::fromUtf8(refresh);
-    cleanse(refresh);
+    token.refreshToken.clear();
+    sealedRefreshToken = settings->value(QStringLiteral("refresh_token"));
+    if (sealedRefreshToken.toByteArray().isEmpty())
+        sealedRefreshToken.clear();
     token.issueTime
         = settings->value(QStringLiteral("issue_time"), token.issueTime).toLongLong(); // 0 if NaN
 }
@@ -188,7 +238,24 @@ void AbstractOAuth2Client::clearCredentials()
 {
     m_clientId.clear();
     m_clientSecret.clear();
+    sealedClientSecret.clear();
     token.clear();
+    sealedRefreshToken.clear();
+}
+
+bool AbstractOAuth2Client::hasRefreshToken() const
+{
+    return sealedRefreshToken.isValid() || !token.refreshToken.isEmpty();
+}
+
+void AbstractOAuth2Client::unsealRefreshToken()
+{
+    if (!sealedRefreshToken.isValid())
+        return;
+    QByteArray refresh
+        = unprotectValue(std::exchange(sealedRefreshToken, QVariant())).toByteArray();
+    token.refreshToken = QString::fromUtf8(refresh);
+    cleanse(refresh);
 }
 
 QByteArray AbstractOAuth2Client::protectData(const QByteArray& bytes)
@@ -249,9 +316,12 @@ void AbstractOAuth2Client::ensureAccessToken()
 {
     if (!token.accessToken.isEmpty() && QDateTime::currentMSecsSinceEpoch() < token.expiryTime) {
         emit hasAccessToken();
-    } else if (!token.refreshToken.isEmpty()) {
+        return;
+    }
+    unsealRefreshToken(); // a stored token that cannot be read counts as none
+    if (!token.refreshToken.isEmpty()) {
         fetchAccessTokenUsingRefreshToken();
-    } else if (!m_clientId.isEmpty() && !m_clientSecret.isEmpty()) {
+    } else if (hasClientCredentials() && !clientSecret().isEmpty()) {
         fetchAccessTokenUsingClientCredentials();
     } else {
         emit accessTokenError(QStringLiteral("No client credentials set"));
@@ -265,6 +335,7 @@ void AbstractOAuth2Client::fetchAccessTokenUsingAuthorizationCode(QString code)
 
 void AbstractOAuth2Client::fetchAccessTokenUsingRefreshToken()
 {
+    unsealRefreshToken();
     fetchAccessToken(
         grantRefreshToken, { { QStringLiteral("refresh_token"), token.refreshToken } });
 }
@@ -288,10 +359,10 @@ void AbstractOAuth2Client::fetchAccessToken(const QString& grantType, FormFields
     }
     pendingGrantType = grantType;
 
-    QUrl url(m_oauthServer + QLatin1String("/oauth/token"), QUrl::TolerantMode);
-    url.setUserName(m_clientId, QUrl::DecodedMode);
-    url.setPassword(m_clientSecret, QUrl::DecodedMode);
-    const QNetworkRequest request = createFormRequest(url);
+    const QUrl url(m_oauthServer + QLatin1String("/oauth/token"), QUrl::TolerantMode);
+    QNetworkRequest request = createFormRequest(url);
+    // Sent up front rather than after a challenge: a grant is one request.
+    request.setRawHeader("Authorization", clientAuthorization());
 
     fields.insert(fields.begin(), { QStringLiteral("grant_type"), grantType });
     if (grantType == grantAuthorizationCode)
@@ -300,16 +371,11 @@ void AbstractOAuth2Client::fetchAccessToken(const QString& grantType, FormFields
     qCDebug(lcOAuth) << "Fetching access token:" << grantType << "grant from"
                      << url.toString(QUrl::RemoveUserInfo);
 
-    auto* manager = new QNetworkAccessManager;
-    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy); // Qt 6 would follow them
     QByteArray body = formBody(fields);
-    QNetworkReply* reply = manager->post(request, body);
+    JsonNetworkReplyImpl* json = startJsonExchange(QNetworkAccessManager::PostOperation, request,
+        body, zel::jsonAnswerLimit, ExchangeOwner::Service)
+                                     .json;
     cleanse(body);
-    connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
-
-    auto* json = new JsonNetworkReplyImpl(reply);
-    json->setMaximumSize(zel::jsonAnswerLimit);
-    bindExchange(manager, json);
     connect(json, &JsonNetworkReplyImpl::finished, this,
         &AbstractOAuth2Client::accessTokenRequestFinished);
     connect(
@@ -320,6 +386,7 @@ void AbstractOAuth2Client::accessTokenRequestFinished(int statusCode, QJsonDocum
 {
     if (QObject* json = sender())
         json->deleteLater();
+    unsealRefreshToken(); // the answer is read against the whole record
 
     const QString grant = pendingGrantType;
     TokenAnswer answer = interpretTokenAnswer(
@@ -402,6 +469,7 @@ void AbstractOAuth2Client::dropTokens(bool revoked)
 {
     pendingGrantType.clear();
     token.clear();
+    sealedRefreshToken.clear();
     if (!revoked) {
         emit settingsChanged(QVariantMap());
         return;
@@ -427,13 +495,75 @@ void AbstractOAuth2Client::startQueuedGrant()
     fetchAccessTokenUsingAuthorizationCode(code);
 }
 
-void AbstractOAuth2Client::bindExchange(QNetworkAccessManager* manager, QObject* jsonReply)
+QNetworkAccessManager* AbstractOAuth2Client::newExchangeManager()
 {
-    // Each object is the context of its own connection, so nothing is deleted twice: a
-    // connection goes away with its context object.
-    connect(this, &QObject::destroyed, manager, [manager] { delete manager; });
-    if (jsonReply)
-        connect(this, &QObject::destroyed, jsonReply, [jsonReply] { delete jsonReply; });
+    auto* manager = new QNetworkAccessManager(this); // goes with the service, replies and all
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy); // Qt 6 would follow them
+    manager->setCookieJar(new RefusingCookieJar(manager));
+    // No authenticationRequired handler and no user info in any URL: a challenge fails the
+    // request, and no credential is ever cached.
+    return manager;
+}
+
+QNetworkAccessManager* AbstractOAuth2Client::exchangeManager(bool hasBody)
+{
+#if QT_VERSION_MAJOR < 6
+    // Qt 5 keeps Nagle's algorithm on for its HTTP sockets: on a reused connection a request
+    // sent in more than one segment waits for the server's delayed ACK. Measured on loopback,
+    // shared manager: a POST with a 34 B to 4 KiB body took 48 ms, a GET 1.2 ms (HTTPS 0.27 ms),
+    // a POST without body 0.5 ms; a new connection per POST took 2.8 ms. So exchanges with a
+    // body get a manager (and a connection) of their own, the others share one.
+    if (hasBody) {
+        QNetworkAccessManager* own = newExchangeManager();
+        return own;
+    }
+#else
+    Q_UNUSED(hasBody); // Qt 6 sets TCP_NODELAY: every exchange shares the warm connections
+#endif
+    if (!sharedManager)
+        sharedManager = newExchangeManager();
+    return sharedManager;
+}
+
+AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
+    QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
+    const QByteArray& body, qint64 maximumSize, ExchangeOwner owner)
+{
+    QNetworkAccessManager* manager = exchangeManager(!body.isEmpty());
+    QNetworkReply* reply = nullptr;
+    switch (operation) {
+    case QNetworkAccessManager::GetOperation:
+        reply = manager->get(request);
+        break;
+    case QNetworkAccessManager::PutOperation:
+        reply = manager->put(request, body);
+        break;
+    case QNetworkAccessManager::PostOperation:
+        reply = manager->post(request, body);
+        break;
+    case QNetworkAccessManager::DeleteOperation:
+        reply = manager->deleteResource(request);
+        break;
+    default:
+        break;
+    }
+    if (manager != sharedManager) {
+        if (!reply) {
+            delete manager;
+            return {};
+        }
+        connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
+    }
+    if (!reply)
+        return {};
+    // The JSON reply releases it once reported; this also covers a JSON reply dropped earlier.
+    connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+
+    auto* json = new JsonNetworkReplyImpl(reply);
+    json->setMaximumSize(maximumSize);
+    if (owner == ExchangeOwner::Service) // its own context: no double deletion
+        connect(this, &QObject::destroyed, json, [json] { delete json; });
+    return { json, reply };
 }
 
 // --- Signed requests -------------------------------------------------------------------------
@@ -469,42 +599,20 @@ zel::network::AuthenticatedReply* AbstractOAuth2Client::authenticatedRequest(
     return zel::network::AuthenticatedReplyPrivate::create(operation, request, body, this);
 }
 
-QNetworkReply* AbstractOAuth2Client::sendSignedRequest(QNetworkAccessManager::Operation operation,
-    const QNetworkRequest& request, const QByteArray& body)
+AbstractOAuth2Client::Exchange AbstractOAuth2Client::sendSignedRequest(
+    QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
+    const QByteArray& body, qint64 maximumSize)
 {
     QNetworkRequest signedRequest(request);
     const QString verb = QString::fromLatin1(zel::mac::httpVerb(operation));
     if (verb.isEmpty())
-        return nullptr;
+        return {};
     signedRequest.setRawHeader("Authorization",
         zel::mac::macAuthorizationHeader(request.url(), verb, token, body).toUtf8());
-
-    auto* manager = new QNetworkAccessManager;
-    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy); // Qt 6 would follow them
-    QNetworkReply* reply = nullptr;
-    switch (operation) {
-    case QNetworkAccessManager::GetOperation:
-        reply = manager->get(signedRequest);
-        break;
-    case QNetworkAccessManager::PutOperation:
-        reply = manager->put(signedRequest, body);
-        break;
-    case QNetworkAccessManager::PostOperation:
-        reply = manager->post(signedRequest, body);
-        break;
-    case QNetworkAccessManager::DeleteOperation:
-        reply = manager->deleteResource(signedRequest);
-        break;
-    default:
-        break;
-    }
-    if (!reply) {
-        delete manager;
-        return nullptr;
-    }
-    connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
-    bindExchange(manager);
-    qCDebug(lcOAuth) << "Signed request sent:" << verb
-                     << request.url().toString(QUrl::RemoveUserInfo);
-    return reply;
+    const Exchange exchange
+        = startJsonExchange(operation, signedRequest, body, maximumSize, ExchangeOwner::Caller);
+    if (exchange.reply)
+        qCDebug(lcOAuth) << "Signed request sent:" << verb
+                         << request.url().toString(QUrl::RemoveUserInfo);
+    return exchange;
 }

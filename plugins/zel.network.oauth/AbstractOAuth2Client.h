@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+class JsonNetworkReplyImpl;
 class QNetworkReply;
 
 // What one answer of the token endpoint means, worked out without side effects.
@@ -62,7 +63,7 @@ class AbstractOAuth2Client : public QObject {
     Q_PROPERTY(QString oauthServer MEMBER m_oauthServer READ oauthServer)
     Q_PROPERTY(QString redirectUri MEMBER m_redirectUri READ redirectUri)
     Q_PROPERTY(QString clientId MEMBER m_clientId READ clientId)
-    Q_PROPERTY(QString clientSecret MEMBER m_clientSecret READ clientSecret)
+    Q_PROPERTY(QString clientSecret READ clientSecret WRITE holdClientSecret)
 
 public:
     using FormFields = std::vector<std::pair<QString, QString>>; // name, value as held
@@ -73,7 +74,13 @@ public:
     QString oauthServer() const { return m_oauthServer; }
     QString redirectUri() const { return m_redirectUri; }
     QString clientId() const { return m_clientId; }
-    QString clientSecret() const { return m_clientSecret; }
+    // The stored secret is unprotected here, on first use.
+    QString clientSecret() const;
+    // Whether both client credentials are held, without unprotecting the secret.
+    bool hasClientCredentials() const;
+    // "Basic base64(id:secret)" (RFC 7617): the bytes Qt's authenticator sends after a Basic
+    // challenge, user and password each as Latin-1, in Qt 5 and Qt 6 alike.
+    QByteArray clientAuthorization() const;
 
     void setOauthServer(const QString& origin) { m_oauthServer = origin; }
     void setRedirectUri(const QString& uri) { m_redirectUri = uri; }
@@ -81,6 +88,8 @@ public:
     // be protected is held but not emitted: false then.
     void setClientId(const QString& id);
     bool setClientSecret(const QString& secret);
+    // Holds the secret for this session without storing it.
+    void holdClientSecret(const QString& secret);
 
     void loadSettings(const QSharedPointer<QSettings>& settings);
     void clearCredentials();
@@ -130,12 +139,29 @@ protected:
     void fetchAccessToken(const QString& grantType, FormFields fields);
     // A secret value could not be protected and was not stored; the session goes on with it.
     virtual void reportUnsavedValue(const QString& message);
-    // An exchange does not outlive the object that started it: when this object goes, the
-    // exchange's manager (and with it its running reply) and its JSON reply go too.
-    void bindExchange(QNetworkAccessManager* manager, QObject* jsonReply = nullptr);
+    // One JSON exchange: the network reply sent and the JSON reply that reports it (both null
+    // for an operation without verb).
+    struct Exchange {
+        JsonNetworkReplyImpl* json = nullptr;
+        QNetworkReply* reply = nullptr;
+    };
+    enum class ExchangeOwner {
+        Service, // the JSON reply goes with this object at the latest
+        Caller, // the caller releases the JSON reply, also after this object went
+    };
+    // Sends the request through the service's network access manager (see exchangeManager) and
+    // watches it with a JSON reply limited to maximumSize bytes (0: no limit). The network
+    // reply is released once finished, and with the manager when this object goes.
+    Exchange startJsonExchange(QNetworkAccessManager::Operation operation,
+        const QNetworkRequest& request, const QByteArray& body, qint64 maximumSize,
+        ExchangeOwner owner);
     // Signs the request with the current token and sends it; null for an operation without verb.
-    QNetworkReply* sendSignedRequest(QNetworkAccessManager::Operation operation,
-        const QNetworkRequest& request, const QByteArray& body);
+    Exchange sendSignedRequest(QNetworkAccessManager::Operation operation,
+        const QNetworkRequest& request, const QByteArray& body, qint64 maximumSize);
+    // A refresh token is held or stored; the stored one is not unprotected for this.
+    bool hasRefreshToken() const;
+    // Unprotects a stored refresh token into the token record, once.
+    void unsealRefreshToken();
 
     MacToken token;
     QString pendingGrantType; // grant in flight; empty when none
@@ -150,6 +176,11 @@ private:
     // A login's single-use code that arrived while another grant was in flight; the newest wins.
     QString queuedAuthorizationCode;
 
+    // The manager for an exchange with or without a body.
+    QNetworkAccessManager* exchangeManager(bool hasBody);
+    QNetworkAccessManager* newExchangeManager();
+    QNetworkAccessManager* sharedManager = nullptr; // made on first use
+
 private:
     friend class zel::network::AuthenticatedReply;
     friend class zel::network::AuthenticatedReplyPrivate;
@@ -158,5 +189,9 @@ private:
     QString m_oauthServer;
     QString m_redirectUri;
     QString m_clientId;
-    QString m_clientSecret;
+    mutable QString m_clientSecret;
+    // Stored values, still protected: unprotecting them is the process's first use of OpenSSL
+    // and reads the key, which a host that only starts the plug-in should not pay for.
+    mutable QVariant sealedClientSecret;
+    QVariant sealedRefreshToken;
 };

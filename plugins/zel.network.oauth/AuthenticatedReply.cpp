@@ -66,11 +66,10 @@ void AuthenticatedReply::send()
     }
 
     d->signedWithToken = d->client->token.accessToken;
-    QNetworkReply* reply = d->client->sendSignedRequest(d->operation, d->request, d->body);
-    d->pendingNetworkReply = reply;
-    d->pending = reply ? new JsonNetworkReplyImpl(reply) : nullptr;
-    if (d->pending)
-        d->pending->setMaximumSize(d->maximumAnswerSize);
+    const AbstractOAuth2Client::Exchange exchange
+        = d->client->sendSignedRequest(d->operation, d->request, d->body, d->maximumAnswerSize);
+    d->pendingNetworkReply = exchange.reply;
+    d->pending = exchange.json;
     qCDebug(lcTransport).noquote() << "Request" << d->request.url().toString(QUrl::RemoveUserInfo)
                                    << "\nBody:" << d->body.toHex();
     if (!d->pending) {

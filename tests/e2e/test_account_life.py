@@ -45,6 +45,11 @@ def control(path, **query):  # posts to a /dev/ control endpoint of the OAuth se
     urllib.request.urlopen(url, data=b"", context=CONTEXT).close()
 
 
+def challenges():  # the Basic challenges the OAuth server has sent, per path
+    with urllib.request.urlopen(OAUTH + "/dev/challenges", context=CONTEXT) as reply:
+        return json.load(reply)
+
+
 class Account:  # one device: its own settings file, used by every zel-account call of a test
     def __init__(self, test):
         self.dir = tempfile.mkdtemp(prefix="zel-e2e-")
@@ -85,6 +90,7 @@ class Account:  # one device: its own settings file, used by every zel-account c
 
 class AccountLife(unittest.TestCase):
     def test_whole_life(self):
+        challenged_before = challenges()
         device = Account(self)
         self.assertEqual(device.json("status")["loginState"], "LoggedOut")
 
@@ -143,6 +149,8 @@ class AccountLife(unittest.TestCase):
         device.run("logout")
         self.assertEqual(device.json("status")["loginState"], "LoggedOut")
         self.assertNotIn("client_id", device.settings_text())
+        # Grants and the PubNub request carried the client credentials from the first request.
+        self.assertEqual(challenges(), challenged_before)
 
     def test_registration_field_errors(self):
         device = Account(self)

@@ -64,7 +64,6 @@ std::unique_ptr<Account> makeAccount(
     account->settings.reset(new QSettings(account->dir.filePath("s.ini"), QSettings::IniFormat));
     account->settings->setValue("oauthServer", oauthOrigin);
     account->settings->setValue("apiServer", apiOrigin.isEmpty() ? oauthOrigin : apiOrigin);
-    expectWarning("Client credentials are not valid");
     account->client = std::make_unique<Client>(account->settings, nullptr);
     account->client->setSystemLookup(
         std::unique_ptr<FakeSystemLookup>(account->lookup = new FakeSystemLookup));

@@ -7,7 +7,12 @@
 
 class TokenCoreTestAccess {
 public:
-    static MacToken& token(AbstractOAuth2Client& client) { return client.token; }
+    // The stored refresh token is unprotected first, as any grant would.
+    static MacToken& token(AbstractOAuth2Client& client)
+    {
+        client.unsealRefreshToken();
+        return client.token;
+    }
     static QString pendingGrantType(const AbstractOAuth2Client& client)
     {
         return client.pendingGrantType;
