@@ -20,7 +20,7 @@ from http import HTTPStatus
 from werkzeug.serving import ThreadedWSGIServer, WSGIRequestHandler
 
 from apiapp import create_api_app
-from devstate import MAC_ALGORITHMS, State
+from devstate import MAC_ALGORITHMS, PASSWORD_ITERATIONS, State
 from oauthweb import create_oauth_app
 
 HOST = "127.0.0.1"
@@ -217,8 +217,13 @@ def parse_args(argv):
                         help="create an activated account (repeatable)")
     parser.add_argument("--auto-activate", action="store_true",
                         help="activate registered accounts at once")
+    parser.add_argument("--password-iterations", type=int, default=PASSWORD_ITERATIONS, metavar="N",
+                        help="PBKDF2 rounds of new accounts' password hashes (default %d); fewer"
+                        " only to time the client's share of a login" % PASSWORD_ITERATIONS)
     parser.add_argument("--quiet", action="store_true", help="log warnings only")
     args = parser.parse_args(argv)
+    if args.password_iterations < 1:
+        parser.error("--password-iterations must be at least 1")
     if args.token_lifetime < 0:
         parser.error("--token-lifetime must not be negative")
     for account in args.account:
@@ -240,7 +245,8 @@ def main(argv=None):
     logging.basicConfig(stream=sys.stderr, level=logging.WARNING if args.quiet else logging.INFO,
                         format="%(asctime)s %(name)s: %(message)s")
     state = State(args.state, token_lifetime=args.token_lifetime,
-                  mac_algorithm=args.mac_algorithm, auto_activate=args.auto_activate)
+                  mac_algorithm=args.mac_algorithm, auto_activate=args.auto_activate,
+                  password_iterations=args.password_iterations)
     for account in args.account:
         email, _, password = account.partition(":")
         state.create_account(email, password, "Dev", "User", "Germany", False, active=True)

@@ -36,22 +36,27 @@ def new_secret(length=32):
     return secrets.token_urlsafe(length)
 
 
-def hash_password(password, salt=None):
+def hash_password(password, salt=None, iterations=PASSWORD_ITERATIONS):
+    # "salt$digest"; another round count than the default is kept as a third field, so state
+    # files written before the count became an option still verify.
     salt = salt or secrets.token_bytes(16)
-    digest = hashlib.pbkdf2_hmac("sha256", password.encode("utf-8"), salt, PASSWORD_ITERATIONS)
-    return base64.b64encode(salt).decode() + "$" + base64.b64encode(digest).decode()
+    digest = hashlib.pbkdf2_hmac("sha256", password.encode("utf-8"), salt, iterations)
+    stored = base64.b64encode(salt).decode() + "$" + base64.b64encode(digest).decode()
+    return stored if iterations == PASSWORD_ITERATIONS else "%s$%d" % (stored, iterations)
 
 
 def check_password(password, stored):
-    salt_text, _, _ = stored.partition("$")
-    candidate = hash_password(password, base64.b64decode(salt_text))
+    fields = stored.split("$")
+    iterations = int(fields[2]) if len(fields) > 2 else PASSWORD_ITERATIONS
+    candidate = hash_password(password, base64.b64decode(fields[0]), iterations)
     return hmac.compare_digest(candidate, stored)
 
 
 class State:
     def __init__(self, path=None, token_lifetime=3600, mac_algorithm="hmac-sha-256",
-                 auto_activate=False, clock=time.time):
+                 auto_activate=False, clock=time.time, password_iterations=PASSWORD_ITERATIONS):
         self.path = path
+        self.password_iterations = password_iterations
         self.token_lifetime = token_lifetime
         self.mac_algorithm = mac_algorithm
         self.auto_activate = auto_activate
@@ -174,7 +179,7 @@ class State:
                        client_id=None, active=False):
         """Returns the activation URL path, or None when the address is taken."""
         key = email.strip().lower()
-        password_hash = hash_password(password)
+        password_hash = hash_password(password, iterations=self.password_iterations)
         with self.lock:
             if key in self.data["accounts"]:
                 return None
