@@ -1,5 +1,6 @@
 #include "TestLog.h"
 #include "platform/DataProtection.h"
+#include "platform/DataProtectionTesting.h"
 
 #include <QDateTime>
 #include <QDir>
