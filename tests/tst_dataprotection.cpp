@@ -1,5 +1,4 @@
 #include "TestLog.h"
-#include "platform/DataProtection.h"
 #include "platform/DataProtectionTesting.h"
 
 #include <QDateTime>

@@ -31,15 +31,11 @@ private slots:
         QTest::addColumn<QByteArray>("digest"); // from sha1sum
         QTest::addRow("unreadable")
             << Text() << QByteArray("da39a3ee5e6b4b0d3255bfef95601890afd80709");
-        // The machine id is hashed exactly as read: case, a zero byte and UTF-8 stay as they are.
-        QTest::addRow("lower-case id") << Text("3d1219c7c4c5404aaa1f6d2a48adfda4")
-                                       << QByteArray("f7767a46386a76c454df13f192200202c13d6887");
+        // The machine id is hashed exactly as read: its case and a zero byte stay.
         QTest::addRow("upper-case id") << Text("3D1219C7C4C5404AAA1F6D2A48ADFDA4")
                                        << QByteArray("94e3d978706d89a1e0ae99565659245c1a0b1e3c");
         QTest::addRow("zero byte") << Text(std::string("ab\0cd", 5))
                                    << QByteArray("cf76bf81edbf067731a98c6b7d2eb28824d38027");
-        QTest::addRow("UTF-8") << Text("Maschine-\xc3\xbc")
-                               << QByteArray("cdd217956ebdbb24f115eb6890d6770c75f615b2");
     }
 
     void deviceIdentifierKnownAnswers()

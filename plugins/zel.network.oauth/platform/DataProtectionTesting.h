@@ -2,8 +2,9 @@
 
 // Test hooks of the POSIX data protection, apart from the production interface.
 
+#include "DataProtection.h"
+
 #include <optional>
-#include <string>
 
 namespace zel::platform {
 
