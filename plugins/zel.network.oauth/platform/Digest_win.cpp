@@ -1,4 +1,4 @@
-// SHA-1 from Windows CNG (bcrypt), available from Vista on and in Wine.
+// SHA-1 from Windows CNG (bcrypt): Windows 7 on, and Wine.
 
 #include "Digest.h"
 
