@@ -265,7 +265,7 @@ public:
     void start(const QStringList& options = {})
     {
         servers.push_back(&process);
-        process.setProgram(QStringLiteral("/usr/bin/python3"));
+        process.setProgram(QStringLiteral(ZEL_BENCH_PYTHON));
         process.setArguments(QStringList { QStringLiteral(ZEL_BENCH_DEVSERVER), "--account",
                                  benchEmail + QLatin1Char(':') + benchPassword }
             + options);

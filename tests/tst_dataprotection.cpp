@@ -1,5 +1,5 @@
 #include "TestLog.h"
-#include "platform/DataProtection.h"
+#include "platform/DataProtectionTesting.h"
 
 #include <QDateTime>
 #include <QDir>

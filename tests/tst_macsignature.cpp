@@ -63,7 +63,7 @@ private slots:
         const QStringList parts = request.split(' ');
         const QString id = "h480djs93hd8", nonce = "264095:7d8f3e4a", key = "489dks293j39";
         QProcess oracle;
-        oracle.start("/usr/bin/python3",
+        oracle.start(qEnvironmentVariable("ZEL_PYTHON"),
             { qEnvironmentVariable("ZEL_SOURCE_DIR") + "/tests/support/mac_oracle.py", id,
                 parts.value(2), parts.value(1), nonce, parts.value(3), key, parts.value(0) });
         // A missing interpreter or oauthlib fails the test: the comparison is its point.

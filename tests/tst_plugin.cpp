@@ -32,7 +32,7 @@ struct TestContext : zel::core::PluginContext {
 class tst_plugin : public QObject {
     Q_OBJECT
 
-    const QString path = qEnvironmentVariable("ZEL_BINARY_DIR") + "/plugins/zel.network.oauth.so";
+    const QString path = qEnvironmentVariable("ZEL_PLUGIN_FILE");
     QPluginLoader loader;
 
     // Starts the activator; the service that it registered last.

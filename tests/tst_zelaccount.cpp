@@ -205,8 +205,7 @@ private slots:
         const QString installed = places.captured(2);
         QVERIFY2(installed.startsWith(QDir::cleanPath(prefix.path())), qPrintable(installed));
         QVERIFY(QDir().mkpath(QFileInfo(installed).path()));
-        QVERIFY(QFile::copy(
-            qEnvironmentVariable("ZEL_BINARY_DIR") + "/plugins/zel.network.oauth.so", installed));
+        QVERIFY(QFile::copy(qEnvironmentVariable("ZEL_PLUGIN_FILE"), installed));
         const Result found = run({ "status" }, {}, {}, program);
         QVERIFY2(found.exitCode == 0 && found.out.contains("LoggedOut"), found.err.constData());
     }

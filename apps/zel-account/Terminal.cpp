@@ -1,6 +1,7 @@
 #include "Terminal.h"
 
-#include <algorithm>
+#include "SecureMemory.h"
+
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -18,19 +19,13 @@ namespace terminal {
 
 namespace {
 
-    // Overwrites the characters before the buffer is released: the line may be a password.
-    void wipe(std::string& text)
-    {
-        std::fill(text.begin(), text.end(), '\0');
-        text.clear();
-    }
-
+    // The line may be a password: its buffer is wiped before it is released.
     std::optional<QString> takeLine()
     {
         std::string line;
         if (!std::getline(std::cin, line)) {
             const bool empty = line.empty();
-            wipe(line);
+            zel::platform::wipe(line);
             if (empty)
                 return std::nullopt;
             // A last line without line end still counts.
@@ -38,7 +33,7 @@ namespace {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         QString text = QString::fromUtf8(line.data(), int(line.size()));
-        wipe(line);
+        zel::platform::wipe(line);
         return text;
     }
 

@@ -11,8 +11,6 @@
 #include <QNetworkCookieJar>
 #include <QNetworkReply>
 
-#include <openssl/crypto.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -22,12 +20,6 @@ namespace {
 const QString grantAuthorizationCode = QStringLiteral("authorization_code");
 const QString grantRefreshToken = QStringLiteral("refresh_token");
 const QString grantClientCredentials = QStringLiteral("client_credentials");
-
-void cleanse(QByteArray& bytes)
-{
-    if (!bytes.isEmpty())
-        OPENSSL_cleanse(bytes.data(), size_t(bytes.size()));
-}
 
 zel::platform::Bytes toBytes(const QByteArray& bytes)
 {
@@ -57,7 +49,7 @@ QByteArray formBody(const AbstractOAuth2Client::FormFields& fields)
             body += '&';
         QByteArray value = field.second.toUtf8();
         body += QUrl::toPercentEncoding(field.first) + '=' + QUrl::toPercentEncoding(value);
-        cleanse(value);
+        zel::platform::wipe(value);
     }
     return body;
 }
@@ -163,7 +155,7 @@ QString AbstractOAuth2Client::clientSecret() const
         QByteArray secret
             = unprotectValue(std::exchange(sealedClientSecret, QVariant())).toByteArray();
         m_clientSecret = QString::fromUtf8(secret);
-        cleanse(secret);
+        zel::platform::wipe(secret);
         if (m_clientSecret.isEmpty())
             qCWarning(lcOAuth) << "Client credentials are not valid: the stored client secret "
                                   "cannot be read";
@@ -180,7 +172,7 @@ QByteArray AbstractOAuth2Client::clientAuthorization() const
 {
     QByteArray pair = m_clientId.toLatin1() + ':' + clientSecret().toLatin1();
     const QByteArray header = "Basic " + pair.toBase64();
-    cleanse(pair);
+    zel::platform::wipe(pair);
     return header;
 }
 
@@ -255,7 +247,7 @@ void AbstractOAuth2Client::unsealRefreshToken()
     QByteArray refresh
         = unprotectValue(std::exchange(sealedRefreshToken, QVariant())).toByteArray();
     token.refreshToken = QString::fromUtf8(refresh);
-    cleanse(refresh);
+    zel::platform::wipe(refresh);
 }
 
 QByteArray AbstractOAuth2Client::protectData(const QByteArray& bytes)
@@ -278,11 +270,11 @@ QVariant AbstractOAuth2Client::protectValue(const QVariant& value)
 {
     QByteArray plain = value.toByteArray();
     QByteArray sealed = protectData(plain);
-    cleanse(plain);
+    zel::platform::wipe(plain);
     if (sealed.isEmpty())
         return QVariant(); // a sealed value is never empty, even for empty input
     const QString text = QString::fromLatin1(sealed.toBase64());
-    cleanse(sealed);
+    zel::platform::wipe(sealed);
     return text;
 }
 
@@ -297,7 +289,7 @@ QVariant AbstractOAuth2Client::unprotectValue(const QVariant& value)
     }
     QByteArray plain = unprotectData(*decoded);
     const QByteArray copy(plain.constData(), plain.size()); // deep copy, the buffer is wiped
-    cleanse(plain);
+    zel::platform::wipe(plain);
     return copy;
 }
 
@@ -375,7 +367,7 @@ void AbstractOAuth2Client::fetchAccessToken(const QString& grantType, FormFields
     JsonNetworkReplyImpl* json = startJsonExchange(QNetworkAccessManager::PostOperation, request,
         body, zel::jsonAnswerLimit, ExchangeOwner::Service)
                                      .json;
-    cleanse(body);
+    zel::platform::wipe(body);
     connect(json, &JsonNetworkReplyImpl::finished, this,
         &AbstractOAuth2Client::accessTokenRequestFinished);
     connect(

@@ -3,6 +3,7 @@
 #include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
 #include "ZelOAuthClient.h"
+#include "platform/SecureMemory.h"
 
 #include <QNetworkCookie>
 #include <QNetworkReply>
@@ -34,12 +35,6 @@ namespace {
         if (c >= 'A' && c <= 'F')
             return c - 'A' + 10;
         return -1;
-    }
-
-    void wipe(QByteArray& bytes)
-    {
-        bytes.fill('\0');
-        bytes.clear();
     }
 
 } // namespace
@@ -171,7 +166,7 @@ LoginRequestImpl::~LoginRequestImpl()
     const auto replies = networkAccessManager.findChildren<QNetworkReply*>();
     for (QNetworkReply* reply : replies)
         reply->disconnect(this);
-    wipe(loginBodyPrefix);
+    zel::platform::wipe(loginBodyPrefix);
 }
 
 void LoginRequestImpl::onCredentials()
@@ -216,7 +211,7 @@ void LoginRequestImpl::onLoginFormReceived()
 
     QNetworkReply* post = networkAccessManager.post(request, loginBodyPrefix + tokenField);
     // The password is not needed any more.
-    wipe(loginBodyPrefix);
+    zel::platform::wipe(loginBodyPrefix);
     limitAnswerSize(post, pageAnswerLimit);
     connect(post, &QNetworkReply::finished, this, &LoginRequestImpl::onLoginResponseReceived);
 }

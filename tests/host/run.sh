@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # The plug-in as an outside host adopts it: install the build into a fresh prefix, configure and
 # build examples/host against the installed package, and run it against the dev server.
-#   run.sh BUILD_DIR WORK_DIR QT_MAJOR E2E_DIR EMAIL [OTHER_BUILD_DIR]   (password in ZEL_PASSWORD)
+#   run.sh BUILD_DIR WORK_DIR QT_MAJOR E2E_DIR EMAIL [OTHER_BUILD_DIR]   (password in ZEL_PASSWORD,
+#   the Python interpreter in ZEL_PYTHON)
 # With OTHER_BUILD_DIR (a build with the other Qt major) it also checks that the host refuses
 # that build's plug-in and that the package refuses a host of the other Qt major.
 set -euo pipefail
 build=$1 work=$2 major=$3 e2e=$4 email=$5 other=${6:-}
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 prefix=$work/prefix
+python=${ZEL_PYTHON:?the Python interpreter, set by CTest}
 rm -rf "$work" && mkdir -p "$work"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # The README shows this host: the copy there must be the one that is tested here.
-/usr/bin/python3 - "$source_dir" <<'PY' || fail "README.md and examples/host/main.cpp differ"
+"$python" - "$source_dir" <<'PY' || fail "README.md and examples/host/main.cpp differ"
 import pathlib, sys
 root = pathlib.Path(sys.argv[1])
 readme = root.joinpath("README.md").read_text("utf-8")
@@ -36,8 +38,8 @@ done
 ! find "$prefix/include" -name '*Impl*' -o -name 'AbstractOAuth2Client.h' | grep . \
     || fail "private headers are installed"
 
-oauth=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["oauth"])' "$e2e/ready.json")
-api=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["api"])' "$e2e/ready.json")
+oauth=$("$python" -c 'import json,sys; print(json.load(open(sys.argv[1]))["oauth"])' "$e2e/ready.json")
+api=$("$python" -c 'import json,sys; print(json.load(open(sys.argv[1]))["api"])' "$e2e/ready.json")
 out=$(printf '%s\n' "$ZEL_PASSWORD" | "$work/host/zel-host" "$work/host.ini" "$oauth" "$api" "$email" 2>"$work/host.err") \
     || { cat "$work/host.err"; echo "$out"; fail "the host failed"; }
 echo "$out"

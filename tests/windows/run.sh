@@ -22,8 +22,8 @@ exe=$out/tst_windows_platform.exe
 # Static, so that Wine needs none of the compiler's DLLs.
 "$cxx" -std=c++17 -Wall -Wextra -Werror -static -municode -O1 -I"$platform" \
     "$here/tst_windows_platform.cpp" "$platform/DataProtection_win.cpp" \
-    "$platform/SystemLookup_win.cpp" "$platform/IdentityRules.cpp" \
-    -lcrypt32 -lsecur32 -ladvapi32 -o "$exe"
+    "$platform/Digest_win.cpp" "$platform/SystemLookup_win.cpp" "$platform/IdentityRules.cpp" \
+    -lcrypt32 -lsecur32 -ladvapi32 -lbcrypt -o "$exe"
 echo "built in $(elapsed "$started") s"
 
 export WINEPREFIX

@@ -101,9 +101,6 @@ void protection()
                 && opened.error.find("refresh-token") == std::string::npos,
             __LINE__, "refusal: " + opened.error);
     }
-    Bytes buffer = secret;
-    wipe(buffer);
-    CHECK(buffer == Bytes(secret.size(), 0));
 
     // Across processes: this run seals into a file, a later one opens it.
     const ProtectionResult kept = protectBytes(bytesOf("kept across runs"));

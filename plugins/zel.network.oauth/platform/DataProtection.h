@@ -3,7 +3,8 @@
 // Protection of stored secrets, bound to the current user (and, where the platform can, the
 // machine). Qt-free so that every platform implementation compiles on its own.
 
-#include <optional>
+#include "SecureMemory.h"
+
 #include <string>
 #include <vector>
 
@@ -35,13 +36,5 @@ struct BlobLayout {
     const unsigned char* tag = nullptr; // 16 bytes
 };
 BlobLayout parseProtectedBlob(const Bytes& blob);
-
-// Overwrites a buffer with zeros in a way the compiler cannot drop.
-void wipe(Bytes& bytes);
-
-// Test-only, defined by the POSIX implementation: binds blobs to this machine id and user id
-// instead of the real ones, so that a test can play another machine or user. nullopt restores
-// the real value.
-void setBindingForTesting(std::optional<std::string> machineId, std::optional<unsigned> uid);
 
 } // namespace zel::platform

@@ -7,6 +7,7 @@
 // The header and key id are authenticated too (they are part of the associated data).
 
 #include "DataProtection.h"
+#include "DataProtectionTesting.h"
 
 #include "Logging.h"
 #include "SystemLookup.h"
@@ -56,7 +57,7 @@ namespace {
         Key() = default;
         Key(const Key&) = delete;
         Key& operator=(const Key&) = delete;
-        ~Key() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+        ~Key() { wipe(bytes.data(), bytes.size()); }
     };
 
     class FileDescriptor {
@@ -543,12 +544,6 @@ ProtectionResult unprotectBytes(const Bytes& blob)
     result.data = std::move(plain);
     result.ok = true;
     return result;
-}
-
-void wipe(Bytes& bytes)
-{
-    if (!bytes.empty())
-        OPENSSL_cleanse(bytes.data(), bytes.size());
 }
 
 void setBindingForTesting(std::optional<std::string> machineId, std::optional<unsigned> uid)

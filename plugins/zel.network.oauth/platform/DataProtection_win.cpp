@@ -27,7 +27,7 @@ namespace {
         ProtectionResult result;
         result.data.assign(out.pbData, out.pbData + out.cbData);
         result.ok = true;
-        SecureZeroMemory(out.pbData, out.cbData);
+        wipe(out.pbData, out.cbData);
         LocalFree(out.pbData);
         return result;
     }
@@ -72,12 +72,6 @@ ProtectionResult unprotectBytes(const Bytes& blob)
             &in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out))
         return failure("CryptUnprotectData", GetLastError());
     return takeBlob(out);
-}
-
-void wipe(Bytes& bytes)
-{
-    if (!bytes.empty())
-        SecureZeroMemory(bytes.data(), bytes.size());
 }
 
 } // namespace zel::platform

@@ -1,102 +1,13 @@
 #include "IdentityRules.h"
 
-#include <algorithm>
+#include "Digest.h"
 
-#include <array>
+#include <algorithm>
 #include <cstdint>
 
 namespace zel::platform {
 
 namespace {
-
-    // SHA-1 as defined in FIPS 180-4, section 6.1. Kept here, small and dependency-free, so that
-    // every platform derives the identity digests from the very same code.
-    class Sha1 {
-    public:
-        void update(std::string_view data)
-        {
-            for (const char c : data) {
-                block[blockLength++] = static_cast<std::uint8_t>(c);
-                if (blockLength == block.size())
-                    compress();
-            }
-            messageLength += data.size();
-        }
-
-        std::array<std::uint8_t, 20> finish()
-        {
-            const std::uint64_t bitLength = messageLength * 8;
-            // FIPS 180-4, 5.1.1: a one bit, zeros up to 56 bytes modulo 64, then the 64-bit length.
-            block[blockLength++] = 0x80;
-            if (blockLength > 56) {
-                while (blockLength < block.size())
-                    block[blockLength++] = 0;
-                compress();
-            }
-            while (blockLength < 56)
-                block[blockLength++] = 0;
-            for (int i = 7; i >= 0; --i)
-                block[blockLength++] = static_cast<std::uint8_t>(bitLength >> (8 * i));
-            compress();
-
-            std::array<std::uint8_t, 20> digest {};
-            for (std::size_t i = 0; i < 5; ++i) {
-                for (std::size_t j = 0; j < 4; ++j)
-                    digest[4 * i + j] = static_cast<std::uint8_t>(state[i] >> (24 - 8 * j));
-            }
-            return digest;
-        }
-
-    private:
-        static std::uint32_t rotl(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
-
-        void compress()
-        {
-            std::array<std::uint32_t, 80> w {};
-            for (std::size_t t = 0; t < 16; ++t) {
-                w[t] = std::uint32_t(block[4 * t]) << 24 | std::uint32_t(block[4 * t + 1]) << 16
-                    | std::uint32_t(block[4 * t + 2]) << 8 | std::uint32_t(block[4 * t + 3]);
-            }
-            for (std::size_t t = 16; t < 80; ++t)
-                w[t] = rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
-
-            std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
-            for (std::size_t t = 0; t < 80; ++t) {
-                std::uint32_t f, k;
-                if (t < 20) {
-                    f = (b & c) | (~b & d);
-                    k = 0x5a827999;
-                } else if (t < 40) {
-                    f = b ^ c ^ d;
-                    k = 0x6ed9eba1;
-                } else if (t < 60) {
-                    f = (b & c) | (b & d) | (c & d);
-                    k = 0x8f1bbcdc;
-                } else {
-                    f = b ^ c ^ d;
-                    k = 0xca62c1d6;
-                }
-                const std::uint32_t temp = rotl(a, 5) + f + e + k + w[t];
-                e = d;
-                d = c;
-                c = rotl(b, 30);
-                b = a;
-                a = temp;
-            }
-            state[0] += a;
-            state[1] += b;
-            state[2] += c;
-            state[3] += d;
-            state[4] += e;
-            blockLength = 0;
-        }
-
-        std::array<std::uint32_t, 5> state { 0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476,
-            0xc3d2e1f0 };
-        std::array<std::uint8_t, 64> block {};
-        std::size_t blockLength = 0;
-        std::uint64_t messageLength = 0;
-    };
 
     // The UTF-16 code units of UTF-8 text; an invalid byte stands for U+FFFD, as in Qt.
     std::u16string utf16(std::string_view text)
@@ -151,12 +62,11 @@ void sortAsSettingsGroups(std::vector<std::string>& names)
 
 std::string sha1Hex(std::string_view bytes)
 {
-    Sha1 sha1;
-    sha1.update(bytes);
     static constexpr char digits[] = "0123456789abcdef";
     std::string hex;
     hex.reserve(40);
-    for (const std::uint8_t byte : sha1.finish()) {
+    for (const char c : sha1Digest(bytes)) {
+        const auto byte = std::uint8_t(c);
         hex.push_back(digits[byte >> 4]);
         hex.push_back(digits[byte & 0x0f]);
     }

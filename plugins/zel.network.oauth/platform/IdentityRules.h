@@ -12,7 +12,7 @@
 
 namespace zel::platform {
 
-// Lower-case hexadecimal SHA-1 digest (40 characters) of the bytes.
+// Lower-case hexadecimal SHA-1 digest (40 characters) of the bytes, from the platform's digest.
 std::string sha1Hex(std::string_view bytes);
 
 // SHA-1 hex of the machine id exactly as read; the digest of no bytes when it is unreadable.
