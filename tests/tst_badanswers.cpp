@@ -7,7 +7,6 @@
 #include "JsonNetworkReply.h"
 #include "RegistrationRequestImpl.h"
 #include "TestLog.h"
-#include "TokenCoreTestAccess.h"
 
 #include <QPointer>
 #include <QStandardPaths>
@@ -72,54 +71,49 @@ struct Service : OAuth2ClientImpl {
     QPointer<AuthenticatedReply> lastPost;
 };
 
-// A service on a store seeded with a logged-in device, against a server that answers `route`
-// ("METHOD /path") as the row says and everything else well.
-struct Bench {
-    QHash<QByteArray, Reply> answers {
-        { "POST /oauth/token", tokenAnswer() },
-        { "POST /oauth/credentials", credentialsAnswer() },
-        { "GET /login", Reply::html(loginPage) },
-        { "POST /login", Reply::redirect("zel://authorize?code=abc") },
-        { "GET /register",
-            Reply::html(loginPage).withHeader("Set-Cookie", "__anti-forgery-token=T; Path=/") },
-        { "POST /register", Reply::redirect("/checkyouremails") },
-        { "GET /config/pubnub", json(R"({"k":1})") },
-        { "POST /login-token", json(R"({"token":"abc"})") },
-        { "GET /api", json(R"({"ok":1})") },
-    };
-    ScriptedHttpServer server { [this](const HttpRequest& request) {
-        const QByteArray route = request.method + ' ' + request.path;
-        const bool basic = request.path == "/oauth/token" || request.path == "/config/pubnub";
-        if (basic
-            && request.basicCredentials() != std::make_pair(testClientId(), testClientSecret()))
-            return Reply::basicChallenge();
-        return answers.value(route, Reply::text("unexpected", 404));
-    } };
-    QTemporaryDir dir;
-    QSharedPointer<QSettings> settings;
+// A store seeded with a logged-in device, without the keys in `without` and with those in
+// `extra`.
+QVariantMap seed(const QStringList& without, const QVariantMap& extra)
+{
+    QVariantMap seeded { { "client_id", testClientId() },
+        { "client_secret", AbstractOAuth2Client::protectValue(testClientSecret()) },
+        { "refresh_token", AbstractOAuth2Client::protectValue("refresh-0") }, { "key", "key-0" },
+        { "algorithm", "hmac-sha-256" }, { "issue_time", qint64(5) }, { "hostOwned", 1 } };
+    for (const QString& key : without)
+        seeded.remove(key);
+    seeded.insert(extra);
+    return seeded;
+}
+
+// The service on a seeded store, against a server that answers `route` ("METHOD /path") as the
+// row says and everything else well.
+struct Bench : ServiceFixture<Service> {
     QVariantMap seeded;
-    std::unique_ptr<Service> client;
     Outcomes outcomes;
 
-    // without: seeded keys left out; extra: more keys.
     Bench(const QByteArray& route, const Reply& answer, const QStringList& without = {},
         const QVariantMap& extra = {})
+        : Bench(seed(without, extra), route, answer)
     {
+    }
+    Bench(const QVariantMap& store, const QByteArray& route, const Reply& answer)
+        : ServiceFixture(false, store)
+        , seeded(store)
+    {
+        seeded.insert("oauthServer", server.origin());
+        seeded.insert("apiServer", server.origin());
+        answers = { { "POST /oauth/token", tokenAnswer() },
+            { "POST /oauth/credentials", credentialsAnswer() },
+            { "GET /login", Reply::html(loginPage) },
+            { "POST /login", Reply::redirect("zel://authorize?code=abc") },
+            { "GET /register",
+                Reply::html(loginPage).withHeader("Set-Cookie", "__anti-forgery-token=T; Path=/") },
+            { "POST /register", Reply::redirect("/checkyouremails") },
+            { "GET /config/pubnub", json(R"({"k":1})") },
+            { "POST /login-token", json(R"({"token":"abc"})") },
+            { "GET /api", json(R"({"ok":1})") } };
         answers[route] = answer;
-        seeded = { { "oauthServer", server.origin() }, { "apiServer", server.origin() },
-            { "client_id", testClientId() },
-            { "client_secret", AbstractOAuth2Client::protectValue(testClientSecret()) },
-            { "refresh_token", AbstractOAuth2Client::protectValue("refresh-0") },
-            { "key", "key-0" }, { "algorithm", "hmac-sha-256" }, { "issue_time", qint64(5) },
-            { "hostOwned", 1 } };
-        for (const QString& key : without)
-            seeded.remove(key);
-        seeded.insert(extra);
-        settings.reset(new QSettings(dir.filePath("s.ini"), QSettings::IniFormat));
-        for (auto it = seeded.cbegin(); it != seeded.cend(); ++it)
-            settings->setValue(it.key(), it.value());
-        client = std::make_unique<Service>(settings, nullptr);
-        client->setSystemLookup(std::make_unique<FakeSystemLookup>());
+        api = [](const HttpRequest&) { return Reply::text("unexpected", 404); };
     }
     template <typename Signal> void watch(Signal signal) { outcomes.watch(client.get(), signal); }
 
@@ -271,7 +265,7 @@ void tst_badanswers::tokenEndpoint()
     QCOMPARE(disconnected.count(), int(revoked));
     QCOMPARE(states.count(), int(revoked || (grant != "refresh" && signal == "hasAccessToken")));
     if (grant == "refresh" && signal == "hasAccessToken")
-        QCOMPARE(TokenCoreTestAccess::token(*bench.client).refreshToken,
+        QCOMPARE(bench.record().refreshToken,
             answer.body.contains("refresh-token-1") ? "refresh-token-1" : "refresh-0");
 }
 
@@ -535,7 +529,7 @@ void tst_badanswers::unprotectableValues()
         "this "
         "session",
         {}, { "algorithm", "issue_time", "key" });
-    QCOMPARE(TokenCoreTestAccess::token(*bench.client).refreshToken, "refresh-token-1");
+    QCOMPARE(bench.record().refreshToken, "refresh-token-1");
     QCOMPARE(credentials.at(0).at(0).toString(),
         "Could not protect the client secret; the device credentials were not saved");
     QVERIFY(bench.client->clientId().isEmpty() && bench.client->clientSecret().isEmpty());
