@@ -69,7 +69,6 @@ class DevServerTest(unittest.TestCase):  # both servers on free ports, with a cl
     def post_form(self, path, fields, token=None):  # with the form page's anti-forgery token
         page = call(self.oauth, "GET", path, headers={"Content-Type": "text/html"})
         cookie = page.cookies.get("__anti-forgery-token", "")
-        self.assertIn('name="__anti-forgery-token" value="%s"' % cookie, page.body.decode())
         body = urlencode({**fields, "__anti-forgery-token": cookie if token is None else token})
         return call(self.oauth, "POST", path, body, {"Content-Type": FORM, "Accept":
                     "application/json", "Cookie": "__anti-forgery-token=" + cookie})

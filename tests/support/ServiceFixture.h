@@ -46,7 +46,6 @@ inline QString testClientSecret() { return QStringLiteral("s3cret:&=%"); }
 // INI file, seeded with `stored`; the origins are the server's unless stored says otherwise).
 template <typename Client> struct ServiceFixture {
     using Script = std::function<HttpResponse(const HttpRequest&)>;
-    static constexpr bool core = std::is_same_v<Client, AbstractOAuth2Client>;
 
     // The server: the answer of a route ("METHOD /path") if the test gave one, else `token` for
     // the token endpoint and `api` for any other request. The token endpoint and the PubNub
@@ -82,7 +81,7 @@ template <typename Client> struct ServiceFixture {
         settings->setValue("apiServer", server.origin());
         for (auto it = stored.cbegin(); it != stored.cend(); ++it)
             settings->setValue(it.key(), it.value());
-        if constexpr (core) {
+        if constexpr (std::is_same_v<Client, AbstractOAuth2Client>) {
             client = std::make_unique<Client>();
             client->setOauthServer(server.origin());
             client->setRedirectUri(QStringLiteral("zel://authorize"));
