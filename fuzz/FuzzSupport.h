@@ -41,16 +41,19 @@ template <typename Run> int runTimed(const uint8_t* data, size_t size, Run run)
     std::abort();
 }
 
-[[noreturn]] inline void fail(const char* what, const QString& detail = QString())
+inline void check(bool condition, const char* what, const QString& detail = QString())
 {
+    if (condition)
+        return;
     std::fprintf(stderr, "==fuzz== %s %s\n", what, qUtf8Printable(detail.left(200)));
     std::abort();
 }
 
-inline void check(bool condition, const char* what, const QString& detail = QString())
-{
-    if (!condition)
-        fail(what, detail);
-}
-
 } // namespace zel::fuzz
+
+// The entry point of a target whose check of one input is `run(data, size)`.
+#define ZEL_FUZZ_TARGET(run)                                                                       \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)                        \
+    {                                                                                              \
+        return zel::fuzz::runTimed(data, size, run);                                               \
+    }

@@ -11,10 +11,7 @@ using namespace zel::fuzz;
 static void run(const uint8_t* data, size_t size)
 {
     const QString page = QString::fromUtf8(reinterpret_cast<const char*>(data), int(size));
-    QString token;
-    {
-        token = zel::antiForgeryTokenIn(page);
-    }
+    const QString token = zel::antiForgeryTokenIn(page);
     check(token.isNull() || (!token.isEmpty() && !token.contains(QLatin1Char('"'))),
         "token empty or holding a quote:", token);
 
@@ -28,7 +25,4 @@ static void run(const uint8_t* data, size_t size)
     }
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    return runTimed(data, size, run);
-}
+ZEL_FUZZ_TARGET(run)

@@ -18,7 +18,4 @@ static void run(const uint8_t* data, size_t size)
     check(back == text, "form-encoded text does not decode back:", back);
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    return runTimed(data, size, run);
-}
+ZEL_FUZZ_TARGET(run)

@@ -47,7 +47,4 @@ static void run(const uint8_t* data, size_t size)
     }
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    return runTimed(data, size, run);
-}
+ZEL_FUZZ_TARGET(run)

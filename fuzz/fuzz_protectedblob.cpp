@@ -15,10 +15,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     // A key of its own, in a data home of its own: never the key of whoever runs this.
     char directory[] = "/tmp/zel-fuzz-blob-XXXXXX";
     if (!mkdtemp(directory))
-        fail("cannot create a data home");
+        check(false, "cannot create a data home");
     setenv("XDG_DATA_HOME", directory, 1);
-    if (!protectBytes(Bytes { 1 }).ok)
-        fail("cannot create a key");
+    check(protectBytes(Bytes { 1 }).ok, "cannot create a key");
     return 0;
 }
 
@@ -46,7 +45,4 @@ static void run(const uint8_t* data, size_t size)
     check(unprotectBytes(sealed.data).data == bytes, "sealed bytes do not open to themselves");
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    return runTimed(data, size, run);
-}
+ZEL_FUZZ_TARGET(run)

@@ -8,9 +8,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <cstdint>
-#include <cstdlib>
-
 namespace {
 
 int judge(const uint8_t* data, size_t size)
@@ -68,7 +65,4 @@ int judge(const uint8_t* data, size_t size)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    return zel::fuzz::runTimed(data, size, judge);
-}
+ZEL_FUZZ_TARGET(judge)

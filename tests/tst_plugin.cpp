@@ -3,14 +3,11 @@
 
 #include "OAuth2Client.h"
 #include "PluginActivator.h"
-#include "ScriptedHttpServer.h"
 #include "TestLog.h"
 
 #include <QFile>
-#include <QJsonObject>
 #include <QPluginLoader>
 #include <QPointer>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QUuid>
 #include <QtTest>
@@ -48,37 +45,6 @@ private slots:
         zel::test::watchLog();
         loader.setFileName(path);
         QVERIFY2(loader.load(), qPrintable(loader.errorString()));
-    }
-
-    // Casts by the interface names and IIDs that hosts ask for, of the activator and of the
-    // service (moc builds the answers from how the interfaces are spelled in the class heads).
-    void casts_data()
-    {
-        QTest::addColumn<bool>("service");
-        QTest::addColumn<QByteArray>("name");
-        QTest::addColumn<bool>("debugInterface"); // the service's second interface
-        QTest::addRow("activator name")
-            << false << QByteArray("zel::core::PluginActivator") << false;
-        QTest::addRow("activator IID") << false << QByteArray("zel.core.PluginActivator") << false;
-        QTest::addRow("client name") << true << QByteArray("network::OAuth2Client") << false;
-        QTest::addRow("client IID") << true << QByteArray("zel.network.OAuth2Client") << false;
-        QTest::addRow("debug name")
-            << true << QByteArray("network::internal::OAuth2DebugClient") << true;
-        QTest::addRow("debug IID") << true << QByteArray("zel.network.OAuth2DebugClient") << true;
-    }
-    void casts()
-    {
-        QFETCH(bool, service);
-        QFETCH(QByteArray, name);
-        QFETCH(bool, debugInterface);
-        QObject* object
-            = service ? start(QSharedPointer<TestContext>::create()) : loader.instance();
-        void* expected = !service ? static_cast<void*>(qobject_cast<PluginActivator*>(object))
-            : debugInterface
-            ? static_cast<void*>(qobject_cast<network::internal::OAuth2DebugClient*>(object))
-            : static_cast<void*>(qobject_cast<network::OAuth2Client*>(object));
-        QVERIFY(expected);
-        QCOMPARE(object->qt_metacast(name.constData()), expected);
     }
 
     // start registers one service under both IDs, owned by the activator, which keeps no copy
@@ -149,31 +115,6 @@ private slots:
         QCOMPARE(client->pendingActivationEmail(), QString::fromUtf8("jürgen€@example.com"));
         QCOMPARE(client->object()->property("apiServer").toString(),
             QString::fromUtf8("https://ä.example"));
-        delete client->object();
-    }
-
-    // A redirect is an answer, never followed (Qt 6 would follow one to the same origin by
-    // default): the device registration is refused and nothing reaches the redirect target.
-    void redirectIsNotFollowed()
-    {
-        // 307 keeps the method and the body: the one a client would most readily follow.
-        zel::test::ScriptedHttpServer server([](const zel::test::HttpRequest& request) {
-            if (request.target != "/oauth/credentials")
-                return zel::test::HttpResponse::json(QJsonObject { { "client_id", "x" } }, 201);
-            return zel::test::HttpResponse::make(307, "text/plain", "moved")
-                .withHeader("Location", "/elsewhere/oauth/credentials");
-        });
-        QVERIFY(server.isListening());
-        auto context = QSharedPointer<TestContext>::create();
-        context->store->setValue("oauthServer", server.origin());
-        auto* client = qobject_cast<network::OAuth2Client*>(start(context));
-        QVERIFY(client);
-        QSignalSpy failed(client->object(), SIGNAL(credentialsFailure(QString)));
-        zel::test::expectWarning(QRegularExpression("^Device registration failed"));
-        client->login("ann@example.com", "secret");
-        QTRY_COMPARE(failed.count(), 1);
-        QCOMPARE(server.requests().size(), 1);
-        QVERIFY(client->clientId().isEmpty());
         delete client->object();
     }
 };

@@ -2,9 +2,8 @@
 // that wait for a token, sign, send and report.
 
 #include "AuthenticatedReply.h"
-#include "ScriptedHttpServer.h"
+#include "ServiceFixture.h"
 #include "TestLog.h"
-#include "TokenCoreTestAccess.h"
 
 #include <QDateTime>
 #include <QJsonObject>
@@ -21,9 +20,6 @@ using namespace zel::test;
 using Hash = QCryptographicHash;
 using Nam = QNetworkAccessManager;
 using Client = AbstractOAuth2Client;
-using Script = std::function<HttpResponse(const HttpRequest&)>;
-
-const auto kCredentials = std::make_pair(QString("client-id-1"), QString("client-secret-1"));
 
 QJsonObject tokenAnswer(const QString& algorithm = "hmac-sha-256", QJsonValue expiresIn = 3600,
     QJsonValue refresh = "refresh-1") // Undefined: no refresh token
@@ -32,41 +28,16 @@ QJsonObject tokenAnswer(const QString& algorithm = "hmac-sha-256", QJsonValue ex
         { "expires_in", expiresIn }, { "secret", "mac-secret-1" }, { "algorithm", algorithm } };
 }
 
-// A token client against a scripted server: the token endpoint challenges requests without the
-// client's credentials in HTTP Basic authentication (the client sends them up front, so a
-// challenge fails the grant); every other path is the API.
-struct Run {
-    Script token = [](const HttpRequest&) { return HttpResponse::json(tokenAnswer()); };
-    Script api = [](const HttpRequest&) { return HttpResponse::jsonText(R"({"ok":1})"); };
-    QList<HttpRequest> grants, calls; // token requests with the client's credentials, API requests
-    zel::test::ScriptedHttpServer server { [this](const HttpRequest& request) {
-        if (request.path != "/oauth/token")
-            return calls.append(request), api(request);
-        if (request.basicCredentials() != kCredentials)
-            return HttpResponse::basicChallenge();
-        grants.append(request);
-        return token(request);
-    } };
-    Client client;
-    QStringList events; // the client's signals in order
-    QSignalSpy settings { &client, &Client::settingsChanged };
-
+// The token core against a scripted server, holding the test's client credentials (a
+// challenge fails the grant: they go up front); every path but the token endpoint is the API.
+struct Run : ServiceFixture<Client> {
     Run()
+        : ServiceFixture(true)
     {
-        client.setOauthServer(server.origin());
-        client.setRedirectUri(QStringLiteral("zel://authorize"));
-        client.setProperty("clientId", kCredentials.first);
-        client.setProperty("clientSecret", kCredentials.second);
-        QObject::connect(&client, &Client::settingsChanged, [this] { events << "settings"; });
-        QObject::connect(&client, &Client::loggedIn, [this] { events << "loggedIn"; });
-        QObject::connect(&client, &Client::hasAccessToken, [this] { events << "hasAccessToken"; });
-        QObject::connect(&client, &Client::accessTokenError,
-            [this](const QString& m) { events << "error: " + m; });
-        QObject::connect(&client, &Client::disconnected, [this] { events << "disconnected"; });
+        token = [](const HttpRequest&) { return HttpResponse::json(tokenAnswer()); };
     }
-    MacToken& record() { return TokenCoreTestAccess::token(client); }
     void holdValidToken() { record() = { "held-access", 1, LLONG_MAX, {}, "held-key" }; } // SHA-1
-    Reply* get() { return client.authenticatedGet(Client::createFormRequest(server.url())); }
+    Reply* get() { return client->authenticatedGet(Client::createFormRequest(server.url())); }
 };
 
 class tst_tokengrants : public QObject {
@@ -78,7 +49,7 @@ private slots:
     {
         QVERIFY(logLines().size() > 20);
         const auto leak
-            = QRegularExpression("client-secret-1|the-authorization-code|access-[01]|"
+            = QRegularExpression("s3cret|the-authorization-code|access-[01]|"
                                  "refresh-[01]|key-0|mac-secret-1|held-access|held-key|MAC id")
                   .match(logLines().join('\n'));
         QVERIFY2(!leak.hasMatch(), qPrintable(leak.captured()));
@@ -137,15 +108,15 @@ private slots:
         if (!warning.isEmpty())
             expectWarning(QRegularExpression(warning));
         if (grant == "code")
-            r.client.fetchAccessTokenUsingAuthorizationCode("the-authorization-code");
+            r.client->fetchAccessTokenUsingAuthorizationCode("the-authorization-code");
         else
-            TokenCoreTestAccess::ensureAccessToken(r.client);
-        QTRY_VERIFY(TokenCoreTestAccess::pendingGrantType(r.client).isEmpty());
+            TokenCoreTestAccess::ensureAccessToken(*r.client);
+        QTRY_VERIFY(TokenCoreTestAccess::pendingGrantType(*r.client).isEmpty());
         QTRY_COMPARE(r.events.join(", "), events);
         QCOMPARE(r.server.requestCount(), 1); // the credentials went with the first request
         const MacToken& t = r.record();
         const QString algorithm = QJsonDocument::fromJson(answer.body)["algorithm"].toString();
-        QVariantMap stored = r.settings.value(0).value(0).toMap();
+        QVariantMap stored = r.settingsChanged->value(0).value(0).toMap();
         if (lifetime < 0) {
             // An unknown algorithm keeps the fields read before it; the algorithm stays.
             QCOMPARE(t.refreshToken, algorithm == "hmac-md5" ? "refresh-1" : "refresh-0");
@@ -188,13 +159,13 @@ private slots:
                 [&, i](QJsonDocument d) { seen[i] += d["ok"].toInt(); });
             connect(replies[i], &Reply::error, this, [&, i] { seen[i] += 10; });
         }
-        r.client.fetchAccessTokenUsingClientCredentials();
-        r.client.fetchAccessTokenUsingAuthorizationCode("first-code");
-        r.client.fetchAccessTokenUsingAuthorizationCode("newest-code");
+        r.client->fetchAccessTokenUsingClientCredentials();
+        r.client->fetchAccessTokenUsingAuthorizationCode("first-code");
+        r.client->fetchAccessTokenUsingAuthorizationCode("newest-code");
         QTRY_COMPARE(r.events.join(", "),
             QString("settings, hasAccessToken, settings, loggedIn, hasAccessToken"));
         QTRY_COMPARE(seen, QVector<int>(3, 1));
-        emit r.client.accessTokenError("another request's failure"); // finished replies ignore it
+        emit r.client->accessTokenError("another request's failure"); // finished replies ignore it
         QCOMPARE(seen, QVector<int>(3, 1));
         QCOMPARE(r.calls.size(), 3);
         QCOMPARE(r.grants.size(), 2);
@@ -229,11 +200,11 @@ private slots:
         Run r;
         if (grant == "refresh") {
             r.record().refreshToken = value;
-            TokenCoreTestAccess::ensureAccessToken(r.client);
+            TokenCoreTestAccess::ensureAccessToken(*r.client);
         } else {
             if (grant == "queued code")
-                r.client.fetchAccessTokenUsingClientCredentials();
-            r.client.fetchAccessTokenUsingAuthorizationCode(value);
+                r.client->fetchAccessTokenUsingClientCredentials();
+            r.client->fetchAccessTokenUsingAuthorizationCode(value);
         }
         QTRY_COMPARE(r.events.count("hasAccessToken"), grant == "queued code" ? 2 : 1);
         QCOMPARE(r.grants.last().body,
@@ -271,7 +242,7 @@ private slots:
             return HttpResponse::jsonText("{}", refused && n++ == 0 ? 401 : 200);
         };
         r.holdValidToken();
-        QPointer<Reply> reply = r.client.authenticatedRequest(Nam::Operation(operation),
+        QPointer<Reply> reply = r.client->authenticatedRequest(Nam::Operation(operation),
             Client::createFormRequest(r.server.url("/api/x?q=1")), body.toUtf8());
         QSignalSpy done(reply, &Reply::finished), errors(reply, &Reply::error);
         QVERIFY(done.wait());
@@ -307,13 +278,13 @@ private slots:
         QVERIFY(r.server.waitForRequests(2));
         delete deleted; // aborts and releases its request; LeakSanitizer checks the release
         QVERIFY(!errors.wait(20));
-        emit r.client.accessTokenError("token gone");
+        emit r.client->accessTokenError("token gone");
         QCOMPARE(errors.count(), 2);
         QCOMPARE(errors.at(0).at(1).toInt(), int(QNetworkReply::OperationCanceledError));
         QCOMPARE(errors.at(1), QVariantList({ "token gone", 204 }));
         QTRY_VERIFY(reply.isNull()); // deletes itself after passing on an error
 
-        r.client.clearCredentials();
+        r.client->clearCredentials();
         reply = r.get();
         QSignalSpy late(reply, &Reply::error);
         QCOMPARE(late.count(), 0); // not lost inside the creating call ...

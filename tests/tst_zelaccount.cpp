@@ -51,43 +51,34 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("says");
         QTest::addColumn<QByteArray>("settingsText"); // null: no settings file yet
-        const QByteArray none;
+        const auto row = [](const char* name, const char* command, int exitCode, const char* says,
+                             const QByteArray& settingsText = QByteArray()) {
+            QTest::newRow(name) << QString(command) << exitCode << QString(says) << settingsText;
+        };
         // The plug-in's log of a device without credentials only with --verbose.
-        QTest::addRow("status, empty settings") << "status" << 0 << "LoggedOut" << none;
-        QTest::addRow("status, verbose")
-            << "--verbose status" << 0 << "No client credentials stored" << none;
-        QTest::addRow("settings not INI")
-            << "status" << 1 << "cannot be read" << QByteArray("[a\n");
+        row("status, empty settings", "status", 0, "LoggedOut");
+        row("status, verbose", "--verbose status", 0, "No client credentials stored");
+        row("settings not INI", "status", 1, "cannot be read", "[a\n");
         // Failed requests are told in words that name the server.
-        QTest::addRow("connection refused") << "--oauth-server http://127.0.0.1:1 login a@b "
-                                               "--password-stdin < pw\n"
-                                            << 1
-                                            << "cannot reach the OAuth server http://127.0.0.1:1: "
-                                               "connection refused"
-                                            << none;
-        QTest::addRow("host not found")
-            << "--oauth-server http://zel.invalid login a@b --password-stdin < pw\n"
-            << 1 << "OAuth server http://zel.invalid: host not found" << none;
+        row("connection refused",
+            "--oauth-server http://127.0.0.1:1 login a@b --password-stdin < pw\n", 1,
+            "cannot reach the OAuth server http://127.0.0.1:1: connection refused");
+        row("host not found", "--oauth-server http://zel.invalid login a@b --password-stdin < pw\n",
+            1, "OAuth server http://zel.invalid: host not found");
         // Usage errors: one row per check of the command line.
-        QTest::addRow("no command") << "" << 2 << "no command" << none;
-        QTest::addRow("unknown command") << "frobnicate" << 2 << "unknown command" << none;
-        QTest::addRow("missing argument") << "login" << 2 << "missing argument" << none;
-        QTest::addRow("extra argument") << "status now" << 2 << "unexpected argument" << none;
-        QTest::addRow("unknown option") << "--frobnicate status" << 2 << "Unknown option" << none;
-        QTest::addRow("register option elsewhere")
-            << "status --newsletter" << 2 << "applies only" << none;
-        QTest::addRow("timeout not a number")
-            << "--timeout soon status" << 2 << "--timeout needs" << none;
-        QTest::addRow("origin with a path")
-            << "--api-server https://h/x status" << 2 << "origin" << none;
-        QTest::addRow("path without slash")
-            << "get evil.example/me" << 2 << "must start with '/'" << none;
-        QTest::addRow("body not JSON") << "post /me {nope" << 2 << "not JSON" << none;
-        QTest::addRow("no names") << "register --email a@b" << 2 << "register needs --first-name"
-                                  << none;
-        QTest::addRow("piped password") << "login a@b < horse\n" << 2 << "--password-stdin" << none;
-        QTest::addRow("no password on stdin")
-            << "login a@b --password-stdin" << 2 << "no password" << none;
+        row("no command", "", 2, "no command");
+        row("unknown command", "frobnicate", 2, "unknown command");
+        row("missing argument", "login", 2, "missing argument");
+        row("extra argument", "status now", 2, "unexpected argument");
+        row("unknown option", "--frobnicate status", 2, "Unknown option");
+        row("register option elsewhere", "status --newsletter", 2, "applies only");
+        row("timeout not a number", "--timeout soon status", 2, "--timeout needs");
+        row("origin with a path", "--api-server https://h/x status", 2, "origin");
+        row("path without slash", "get evil.example/me", 2, "must start with '/'");
+        row("body not JSON", "post /me {nope", 2, "not JSON");
+        row("no names", "register --email a@b", 2, "register needs --first-name");
+        row("piped password", "login a@b < horse\n", 2, "--password-stdin");
+        row("no password on stdin", "login a@b --password-stdin", 2, "no password");
     }
 
     void outcomes()
@@ -126,24 +117,24 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QByteArray>("flashError"); // the login page's error cookie
         QTest::addColumn<QString>("says");
-        const QString login = "login a@b --password-stdin";
-        QTest::addRow("flash error with an escape and a line")
-            << login << 200 << QByteArray("text/html") << QByteArray("<form></form>")
-            << QByteArray("%1B%5B31mRED%0Azel-account:+fake+line")
-            << "): \\x1b[31mRED\\nzel-account: fake line";
-        QTest::addRow("flash error with C1, DEL and bidi controls")
-            << login << 200 << QByteArray("text/html") << QByteArray()
-            << QByteArray("a%C2%9B2Jb%7Fc%E2%80%AEd%E2%81%A6e")
-            << "a\\x9b2Jb\\x7fc\\u202ed\\u2066e";
-        QTest::addRow("login refused with a status")
-            << login << 503 << QByteArray("text/html") << QByteArray() << QByteArray()
-            << "login failed (OAuth server http://127.0.0.1:";
+        const auto row = [](const char* name, const char* command, int status,
+                             const char* contentType, const char* body, const char* flashError,
+                             const char* says) {
+            QTest::newRow(name) << QString(command) << status << QByteArray(contentType)
+                                << QByteArray(body) << QByteArray(flashError) << QString(says);
+        };
+        const char* login = "login a@b --password-stdin";
+        row("flash error with an escape and a line", login, 200, "text/html", "<form></form>",
+            "%1B%5B31mRED%0Azel-account:+fake+line", "): \\x1b[31mRED\\nzel-account: fake line");
+        row("flash error with C1, DEL and bidi controls", login, 200, "text/html", "",
+            "a%C2%9B2Jb%7Fc%E2%80%AEd%E2%81%A6e", "a\\x9b2Jb\\x7fc\\u202ed\\u2066e");
+        row("login refused with a status", login, 503, "text/html", "", "",
+            "login failed (OAuth server http://127.0.0.1:");
         // Field errors are JSON on stdout: the same strings, with \u escapes.
-        QTest::addRow("registration field errors")
-            << "register --email a@b --first-name A --last-name B --country C --password-stdin"
-            << 400 << QByteArray("application/json")
-            << QByteArray("{\"email\":[{\"error\":\"\\u001b[2Jtaken\\u202e\\u0085\"}]}")
-            << QByteArray() << "\"email\": \"\\u001b[2Jtaken\\u202e\\u0085\"";
+        row("registration field errors",
+            "register --email a@b --first-name A --last-name B --country C --password-stdin", 400,
+            "application/json", "{\"email\":[{\"error\":\"\\u001b[2Jtaken\\u202e\\u0085\"}]}", "",
+            "\"email\": \"\\u001b[2Jtaken\\u202e\\u0085\"");
     }
 
     void serverText()

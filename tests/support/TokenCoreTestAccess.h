@@ -18,8 +18,4 @@ public:
         return client.pendingGrantType;
     }
     static void ensureAccessToken(AbstractOAuth2Client& client) { client.ensureAccessToken(); }
-    static void fetchRefresh(AbstractOAuth2Client& client)
-    {
-        client.fetchAccessTokenUsingRefreshToken();
-    }
 };
