@@ -3,6 +3,7 @@
 
 #include "AccountFixture.h"
 #include "LoginRequestImpl.h"
+#include "Requests.h"
 #include "ScriptedHttpServer.h"
 #include "TokenCoreTestAccess.h"
 

@@ -2,7 +2,7 @@
 
 #include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
-#include "LoginRequestImpl.h"
+#include "Requests.h"
 #include "ZelOAuthClient.h"
 
 #include <QJsonArray>
