@@ -13,9 +13,7 @@ namespace zel {
 
 namespace {
 
-    const QByteArray antiForgeryCookie = QByteArrayLiteral("__anti-forgery-token");
     const QByteArray flashErrorCookie = QByteArrayLiteral("flash-error");
-    const QString loginRedirectUri = QStringLiteral("zel://authorize");
 
     QList<QNetworkCookie> setCookies(QNetworkReply* reply)
     {
@@ -67,88 +65,35 @@ QString flashErrorText(const QByteArray& cookieValue)
 
 LoginRequestImpl::LoginRequestImpl(
     const QString& identifier, const QString& password, OAuth2ClientImpl* client)
-    : QObject(client)
+    : FormFlow(client, client, "login")
     , loginBodyPrefix(
           "identifier=" + formEncode(identifier) + "&password=" + formEncode(password) + '&')
-    , client(client)
 {
-    // Redirect targets are read, never followed: a followed redirect could carry the form
-    // post, and with it the password, to another host.
-    networkAccessManager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-
     connect(this, &LoginRequestImpl::failed, client, &OAuth2ClientImpl::loginError);
-    connect(client, &OAuth2ClientImpl::credentialsFetched, this, &LoginRequestImpl::onCredentials);
-    connect(client, &OAuth2ClientImpl::credentialsFailure, this, &LoginRequestImpl::failed);
-    client->fetchClientCredentials();
+    start();
 }
 
-LoginRequestImpl::~LoginRequestImpl()
-{
-    // Replies still running die with the manager; none of them may call back into this object.
-    const auto replies = networkAccessManager.findChildren<QNetworkReply*>();
-    for (QNetworkReply* reply : replies)
-        reply->disconnect(this);
-    wipe(loginBodyPrefix);
-}
+LoginRequestImpl::~LoginRequestImpl() { wipe(loginBodyPrefix); }
 
-void LoginRequestImpl::onCredentials()
+QUrl LoginRequestImpl::formUrl() const
 {
-    // Credentials held: later emissions, successes or failures, belong to other requests.
-    disconnect(
-        client, &OAuth2ClientImpl::credentialsFetched, this, &LoginRequestImpl::onCredentials);
-    disconnect(client, &OAuth2ClientImpl::credentialsFailure, this, &LoginRequestImpl::failed);
-
+    // The redirect URI is the token core's: the grant that redeems the code must name it too.
     const QString path = QLatin1String("/login?response_type=code&redirect_uri=")
-        + QString::fromLatin1(formEncode(loginRedirectUri)) + QLatin1String("&client_id=")
+        + QString::fromLatin1(formEncode(client->redirectUri())) + QLatin1String("&client_id=")
         + QString::fromLatin1(formEncode(client->clientId()));
-    const QUrl url(client->oauthServer() + path, QUrl::TolerantMode);
-    const QNetworkRequest request = formPageRequest(url);
-    qCDebug(lcAccount) << "Fetching the login form"
-                       << url.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
-
-    QNetworkReply* reply = networkAccessManager.get(request);
-    limitAnswerSize(reply, pageAnswerLimit);
-    connect(reply, &QNetworkReply::finished, this, &LoginRequestImpl::onLoginFormReceived);
+    return QUrl(client->oauthServer() + path, QUrl::TolerantMode);
 }
 
-void LoginRequestImpl::onLoginFormReceived()
+QByteArray LoginRequestImpl::postBody(const QByteArray& tokenField)
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (!reply)
-        return;
-    reply->deleteLater();
-    if (answerTooLarge(reply)) {
-        emit failed(answerTooLargeMessage(pageAnswerLimit));
-        return;
-    }
-
-    // Whatever else the fetch gave, the form is posted: the answer to the post decides.
-    QByteArray tokenField;
-    const QNetworkRequest request = formPostRequest(reply, tokenField);
-    qCDebug(lcAccount).nospace()
-        << "Login form answered with status "
-        << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() << ", posting it "
-        << (tokenField.size() > antiForgeryCookie.size() + 1 ? "with" : "without")
-        << " an anti-forgery token";
-
-    QNetworkReply* post = networkAccessManager.post(request, loginBodyPrefix + tokenField);
+    const QByteArray body = loginBodyPrefix + tokenField;
     // The password is not needed any more.
     wipe(loginBodyPrefix);
-    limitAnswerSize(post, pageAnswerLimit);
-    connect(post, &QNetworkReply::finished, this, &LoginRequestImpl::onLoginResponseReceived);
+    return body;
 }
 
-void LoginRequestImpl::onLoginResponseReceived()
+void LoginRequestImpl::postAnswered(QNetworkReply* reply)
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (!reply)
-        return;
-    reply->deleteLater();
-    if (answerTooLarge(reply)) {
-        emit failed(answerTooLargeMessage(pageAnswerLimit));
-        return;
-    }
-
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
     if (status >= 400) {

@@ -3,20 +3,14 @@
 // One login through the OAuth server's HTML form, without a browser: device credentials, the
 // form and its anti-forgery token, the post, and the redirect that carries the code.
 
-#include <QNetworkAccessManager>
-#include <QNetworkRequest>
-#include <QObject>
-
-class QNetworkReply;
+#include "FormFlow.h"
 
 namespace zel {
-
-class OAuth2ClientImpl;
 
 // The text of a flash-error cookie: form-decoded ("+" is a space), then read as UTF-8.
 QString flashErrorText(const QByteArray& cookieValue);
 
-class LoginRequestImpl : public QObject {
+class LoginRequestImpl : public FormFlow {
     Q_OBJECT
 
 public:
@@ -27,15 +21,14 @@ signals:
     void finished();
     void failed(QString message);
 
-private slots:
-    void onCredentials();
-    void onLoginFormReceived();
-    void onLoginResponseReceived();
-
 private:
+    QUrl formUrl() const override;
+    QByteArray postBody(const QByteArray& tokenField) override;
+    void postAnswered(QNetworkReply* reply) override;
+    void credentialsFailed(const QString& error) override { emit failed(error); }
+    void answerFailed(const QString& message) override { emit failed(message); }
+
     QByteArray loginBodyPrefix;
-    OAuth2ClientImpl* client;
-    QNetworkAccessManager networkAccessManager;
 };
 
 } // namespace zel
