@@ -7,8 +7,8 @@
 
 #include "AbstractOAuth2Client.h"
 #include "JsonNetworkReplyImpl.h"
-#include "LoginRequestImpl.h"
 #include "MacSignature.h"
+#include "Requests.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -2,7 +2,7 @@
 // enough for it, the same result as the regular expression it replaced.
 
 #include "FuzzSupport.h"
-#include "LoginRequestImpl.h"
+#include "Requests.h"
 
 #include <QRegularExpression>
 

@@ -3,6 +3,7 @@
 
 #include "FuzzSupport.h"
 #include "LoginRequestImpl.h"
+#include "Requests.h"
 
 using namespace zel::fuzz;
 

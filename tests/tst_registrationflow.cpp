@@ -33,6 +33,7 @@ private slots:
     void registration_data();
     void registration();
     void serviceGoneFirst();
+    void destroyedWhilePosting();
 };
 
 void tst_registrationflow::registration_data()
@@ -160,6 +161,24 @@ void tst_registrationflow::serviceGoneFirst()
     QCOMPARE(failed.at(0).at(0).toMap(),
         QVariantMap({ { "_network", "The account service is no longer available" } }));
     QTRY_VERIFY(request.isNull());
+}
+
+// A host may delete its request at any time: with the post in flight, its reply goes with it and
+// nothing of it reaches the request being destroyed, nor the service (a fault the sanitizers see).
+void tst_registrationflow::destroyedWhilePosting()
+{
+    ScriptedHttpServer server([](const HttpRequest& request) {
+        return request.method == "GET" ? formPage : Reply::noAnswer();
+    });
+    auto account = makeAccount(server.origin(), true);
+    QSignalSpy loginState(account->client.get(), &zel::OAuth2ClientImpl::loginStateChanged);
+    network::RegistrationRequest* request = account->client->createRegistrationRequest();
+    request->send();
+    QTRY_COMPARE(requestsTo(server, "POST", "/register").size(), 1);
+    delete request->object();
+    server.closeConnections();
+    QVERIFY(!loginState.wait(50));
+    QVERIFY(account->settings->value("pendingActivation").isNull());
 }
 
 QTEST_GUILESS_MAIN(tst_registrationflow)

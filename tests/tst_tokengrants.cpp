@@ -2,6 +2,7 @@
 // that wait for a token, sign, send and report.
 
 #include "AuthenticatedReply.h"
+#include "Requests.h"
 #include "ServiceFixture.h"
 #include "TestLog.h"
 
@@ -37,7 +38,7 @@ struct Run : ServiceFixture<Client> {
         token = [](const HttpRequest&) { return HttpResponse::json(tokenAnswer()); };
     }
     void holdValidToken() { record() = { "held-access", 1, LLONG_MAX, {}, "held-key" }; } // SHA-1
-    Reply* get() { return client->authenticatedGet(Client::createFormRequest(server.url())); }
+    Reply* get() { return client->authenticatedGet(zel::createFormRequest(server.url())); }
 };
 
 class tst_tokengrants : public QObject {
@@ -243,7 +244,7 @@ private slots:
         };
         r.holdValidToken();
         QPointer<Reply> reply = r.client->authenticatedRequest(Nam::Operation(operation),
-            Client::createFormRequest(r.server.url("/api/x?q=1")), body.toUtf8());
+            zel::createFormRequest(r.server.url("/api/x?q=1")), body.toUtf8());
         QSignalSpy done(reply, &Reply::finished), errors(reply, &Reply::error);
         QVERIFY(done.wait());
         QVERIFY(!QTest::qWaitFor([&] { return done.count() + errors.count() > 1; }, 50));

@@ -3,6 +3,7 @@
 #include "AuthenticatedReplyPrivate.h"
 #include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
+#include "Requests.h"
 #include "platform/DataProtection.h"
 
 #include <QDateTime>
@@ -36,22 +37,6 @@ QByteArray takeResult(zel::platform::ProtectionResult& result, const char* failu
     QByteArray out(reinterpret_cast<const char*>(result.data.data()), int(result.data.size()));
     zel::platform::wipe(result.data);
     return out;
-}
-
-// application/x-www-form-urlencoded with every reserved character escaped, so that a value
-// holding "+", "&", "=", "%" or a space reaches the server unchanged (RFC 3986, 2.3: unreserved
-// set). Each value is encoded exactly once, from the text as held.
-QByteArray formBody(const AbstractOAuth2Client::FormFields& fields)
-{
-    QByteArray body;
-    for (const auto& field : fields) {
-        if (!body.isEmpty())
-            body += '&';
-        QByteArray value = field.second.toUtf8();
-        body += QUrl::toPercentEncoding(field.first) + '=' + QUrl::toPercentEncoding(value);
-        zel::platform::wipe(value);
-    }
-    return body;
 }
 
 // RFC 6749, 5.2: a refused refresh token is answered with the error code "invalid_grant".
@@ -293,15 +278,6 @@ QVariant AbstractOAuth2Client::unprotectValue(const QVariant& value)
     return copy;
 }
 
-QNetworkRequest AbstractOAuth2Client::createFormRequest(const QUrl& url)
-{
-    QNetworkRequest request(url);
-    request.setHeader(
-        QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
-    request.setRawHeader("Accept", "application/json");
-    return request;
-}
-
 // --- Token grants ----------------------------------------------------------------------------
 
 void AbstractOAuth2Client::ensureAccessToken()
@@ -352,7 +328,7 @@ void AbstractOAuth2Client::fetchAccessToken(const QString& grantType, FormFields
     pendingGrantType = grantType;
 
     const QUrl url(m_oauthServer + QLatin1String("/oauth/token"), QUrl::TolerantMode);
-    QNetworkRequest request = createFormRequest(url);
+    QNetworkRequest request = zel::createFormRequest(url);
     // Sent up front rather than after a challenge: a grant is one request.
     request.setRawHeader("Authorization", clientAuthorization());
 
@@ -363,7 +339,7 @@ void AbstractOAuth2Client::fetchAccessToken(const QString& grantType, FormFields
     qCDebug(lcOAuth) << "Fetching access token:" << grantType << "grant from"
                      << url.toString(QUrl::RemoveUserInfo);
 
-    QByteArray body = formBody(fields);
+    QByteArray body = zel::formBody(fields);
     JsonNetworkReplyImpl* json = startJsonExchange(QNetworkAccessManager::PostOperation, request,
         body, zel::jsonAnswerLimit, ExchangeOwner::Service)
                                      .json;

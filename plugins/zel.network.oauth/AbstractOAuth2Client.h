@@ -13,6 +13,7 @@
 // stored one; the failure goes to reportUnsavedValue().
 
 #include "MacSignature.h"
+#include "Requests.h"
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -66,7 +67,7 @@ class AbstractOAuth2Client : public QObject {
     Q_PROPERTY(QString clientSecret READ clientSecret WRITE holdClientSecret)
 
 public:
-    using FormFields = std::vector<std::pair<QString, QString>>; // name, value as held
+    using FormFields = zel::FormFields;
 
     explicit AbstractOAuth2Client(QObject* parent = nullptr);
     ~AbstractOAuth2Client() override;
@@ -113,9 +114,6 @@ public:
     zel::network::AuthenticatedReply* authenticatedRequest(
         QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
         const QByteArray& body);
-
-    // A request with the form headers (Content-Type form-urlencoded, Accept JSON).
-    static QNetworkRequest createFormRequest(const QUrl& url);
 
 signals:
     void loggedIn();

@@ -2,6 +2,7 @@
 
 #include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
+#include "Requests.h"
 #include "ZelOAuthClient.h"
 #include "platform/SecureMemory.h"
 
@@ -9,16 +10,11 @@
 #include <QNetworkReply>
 #include <QUrlQuery>
 
-#include <algorithm>
-#include <string_view>
-
 namespace zel {
 
 namespace {
 
-    const QByteArray antiForgeryCookie = QByteArrayLiteral("__anti-forgery-token");
     const QByteArray flashErrorCookie = QByteArrayLiteral("flash-error");
-    const QString loginRedirectUri = QStringLiteral("zel://authorize");
 
     QList<QNetworkCookie> setCookies(QNetworkReply* reply)
     {
@@ -62,171 +58,37 @@ QString flashErrorText(const QByteArray& cookieValue)
     return QString::fromUtf8(bytes);
 }
 
-QString antiForgeryTokenIn(const QString& page)
-{
-    // Finds what <input [^>]*name="__anti-forgery-token"[^>]*value="([^"]+) finds, without the
-    // backtracking that makes that pattern quadratic. Every candidate start ("<input ") shares
-    // its attribute run with all later starts before the same ">", and the pattern can only
-    // match within that run: the name anywhere in it, then, after the name's end, a value="
-    // that ends inside the run and is followed by one character other than a quote. The
-    // pattern's greedy runs pick the last such value="; its capture runs to the next quote or
-    // the end of the page, and may cross the ">". Each run is looked at once.
-    using View = std::u16string_view;
-    constexpr View start = u"<input ", name = u"name=\"__anti-forgery-token\"", value = u"value=\"";
-    const View text(reinterpret_cast<const char16_t*>(page.utf16()), std::size_t(page.size()));
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t tag = text.find(start, from);
-        if (tag == View::npos)
-            return QString();
-        const std::size_t runStart = tag + start.size();
-        const std::size_t runEnd = std::min(text.find(u'>', runStart), text.size());
-        const std::size_t nameAt = text.substr(runStart, runEnd - runStart).find(name);
-        if (nameAt != View::npos) {
-            // Searched within the run only, so that each run costs its own length.
-            const std::size_t valuesFrom = runStart + nameAt + name.size();
-            const View values = text.substr(valuesFrom, runEnd - valuesFrom);
-            for (std::size_t at = values.rfind(value); at != View::npos;
-                 at = at == 0 ? View::npos : values.rfind(value, at - 1)) {
-                const std::size_t capture = valuesFrom + at + value.size();
-                if (capture < text.size() && text[capture] != u'"') {
-                    const std::size_t end = std::min(text.find(u'"', capture), text.size());
-                    return page.mid(int(capture), int(end - capture));
-                }
-            }
-        }
-        from = runEnd;
-    }
-}
-
-QByteArray formEncode(const QString& text)
-{
-    // RFC 3986, 2.3: only the unreserved characters stay as they are.
-    return QUrl::toPercentEncoding(text, QByteArray(), QByteArray());
-}
-
-QNetworkRequest formPageRequest(const QUrl& url)
-{
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("text/html"));
-    request.setAttribute(
-        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    return request;
-}
-
-QNetworkRequest formPostRequest(QNetworkReply* formReply, QByteArray& tokenField)
-{
-    if (formReply) {
-        const QList<QNetworkCookie> cookies = setCookies(formReply);
-        for (const QNetworkCookie& cookie : cookies) {
-            if (cookie.name() == antiForgeryCookie) {
-                tokenField = cookie.value();
-                break;
-            }
-        }
-        if (tokenField.isEmpty()) {
-            // The first input named for the token, with the name before the value, wins. The
-            // page is decoded as UTF-8; encoding the token back gives the server's own bytes.
-            tokenField = antiForgeryTokenIn(QString::fromUtf8(formReply->readAll())).toUtf8();
-        }
-    }
-    tokenField.prepend(antiForgeryCookie + '=');
-
-    // The post goes to the URL the form was fetched from, never to where a redirect of the
-    // fetch pointed: the body carries the user's password.
-    QNetworkRequest request = formReply ? formReply->request() : QNetworkRequest();
-    request.setHeader(
-        QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
-    request.setRawHeader("Accept", "application/json");
-    request.setAttribute(
-        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    return request;
-}
-
 LoginRequestImpl::LoginRequestImpl(
     const QString& identifier, const QString& password, OAuth2ClientImpl* client)
-    : QObject(client)
+    : FormFlow(client, client, "login")
     , loginBodyPrefix(
           "identifier=" + formEncode(identifier) + "&password=" + formEncode(password) + '&')
-    , client(client)
 {
-    // Redirect targets are read, never followed: a followed redirect could carry the form
-    // post, and with it the password, to another host.
-    networkAccessManager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-
     connect(this, &LoginRequestImpl::failed, client, &OAuth2ClientImpl::loginError);
-    connect(client, &OAuth2ClientImpl::credentialsFetched, this, &LoginRequestImpl::onCredentials);
-    connect(client, &OAuth2ClientImpl::credentialsFailure, this, &LoginRequestImpl::failed);
-    client->fetchClientCredentials();
+    start();
 }
 
-LoginRequestImpl::~LoginRequestImpl()
-{
-    // Replies still running die with the manager; none of them may call back into this object.
-    const auto replies = networkAccessManager.findChildren<QNetworkReply*>();
-    for (QNetworkReply* reply : replies)
-        reply->disconnect(this);
-    zel::platform::wipe(loginBodyPrefix);
-}
+LoginRequestImpl::~LoginRequestImpl() { zel::platform::wipe(loginBodyPrefix); }
 
-void LoginRequestImpl::onCredentials()
+QUrl LoginRequestImpl::formUrl() const
 {
-    // Credentials held: later emissions, successes or failures, belong to other requests.
-    disconnect(
-        client, &OAuth2ClientImpl::credentialsFetched, this, &LoginRequestImpl::onCredentials);
-    disconnect(client, &OAuth2ClientImpl::credentialsFailure, this, &LoginRequestImpl::failed);
-
+    // The redirect URI is the token core's: the grant that redeems the code must name it too.
     const QString path = QLatin1String("/login?response_type=code&redirect_uri=")
-        + QString::fromLatin1(formEncode(loginRedirectUri)) + QLatin1String("&client_id=")
+        + QString::fromLatin1(formEncode(client->redirectUri())) + QLatin1String("&client_id=")
         + QString::fromLatin1(formEncode(client->clientId()));
-    const QUrl url(client->oauthServer() + path, QUrl::TolerantMode);
-    const QNetworkRequest request = formPageRequest(url);
-    qCDebug(lcAccount) << "Fetching the login form"
-                       << url.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
-
-    QNetworkReply* reply = networkAccessManager.get(request);
-    limitAnswerSize(reply, pageAnswerLimit);
-    connect(reply, &QNetworkReply::finished, this, &LoginRequestImpl::onLoginFormReceived);
+    return QUrl(client->oauthServer() + path, QUrl::TolerantMode);
 }
 
-void LoginRequestImpl::onLoginFormReceived()
+QByteArray LoginRequestImpl::postBody(const QByteArray& tokenField)
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (!reply)
-        return;
-    reply->deleteLater();
-    if (answerTooLarge(reply)) {
-        emit failed(answerTooLargeMessage(pageAnswerLimit));
-        return;
-    }
-
-    // Whatever else the fetch gave, the form is posted: the answer to the post decides.
-    QByteArray tokenField;
-    const QNetworkRequest request = formPostRequest(reply, tokenField);
-    qCDebug(lcAccount).nospace()
-        << "Login form answered with status "
-        << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() << ", posting it "
-        << (tokenField.size() > antiForgeryCookie.size() + 1 ? "with" : "without")
-        << " an anti-forgery token";
-
-    QNetworkReply* post = networkAccessManager.post(request, loginBodyPrefix + tokenField);
+    const QByteArray body = loginBodyPrefix + tokenField;
     // The password is not needed any more.
     zel::platform::wipe(loginBodyPrefix);
-    limitAnswerSize(post, pageAnswerLimit);
-    connect(post, &QNetworkReply::finished, this, &LoginRequestImpl::onLoginResponseReceived);
+    return body;
 }
 
-void LoginRequestImpl::onLoginResponseReceived()
+void LoginRequestImpl::postAnswered(QNetworkReply* reply)
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (!reply)
-        return;
-    reply->deleteLater();
-    if (answerTooLarge(reply)) {
-        emit failed(answerTooLargeMessage(pageAnswerLimit));
-        return;
-    }
-
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
     if (status >= 400) {

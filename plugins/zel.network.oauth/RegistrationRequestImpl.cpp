@@ -2,7 +2,7 @@
 
 #include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
-#include "LoginRequestImpl.h"
+#include "Requests.h"
 #include "ZelOAuthClient.h"
 
 #include <QJsonArray>
@@ -27,22 +27,10 @@ QVariantMap registrationErrors(const QByteArray& body)
 }
 
 RegistrationRequestImpl::RegistrationRequestImpl(OAuth2ClientImpl* client)
-    : QObject(nullptr)
-    , client(client)
+    : FormFlow(client, nullptr, "registration")
 {
-    // Redirect targets are read, never followed, so the post with the password cannot be
-    // carried to another host.
-    networkAccessManager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     // The account service records the pending activation; its slot is private, hence by name.
     connect(this, SIGNAL(finished(QString)), client, SLOT(onRegistrationFinished(QString)));
-}
-
-RegistrationRequestImpl::~RegistrationRequestImpl()
-{
-    // Replies still running die with the manager; none of them may call back into this object.
-    const auto replies = networkAccessManager.findChildren<QNetworkReply*>();
-    for (QNetworkReply* reply : replies)
-        reply->disconnect(this);
 }
 
 bool RegistrationRequestImpl::failIfServiceGone()
@@ -64,64 +52,39 @@ bool RegistrationRequestImpl::failIfServiceGone()
 
 void RegistrationRequestImpl::send()
 {
-    if (failIfServiceGone())
-        return;
-    connect(client, &OAuth2ClientImpl::credentialsFetched, this,
-        &RegistrationRequestImpl::onCredentials, Qt::UniqueConnection);
-    connect(client, &OAuth2ClientImpl::credentialsFailure, this,
-        &RegistrationRequestImpl::onCredentialsFailure, Qt::UniqueConnection);
-    client->fetchClientCredentials();
+    if (!failIfServiceGone())
+        start();
 }
 
-void RegistrationRequestImpl::onCredentials()
+QUrl RegistrationRequestImpl::formUrl() const
 {
-    if (failIfServiceGone())
-        return;
-    // Credentials held: later emissions belong to other requests (a login started meanwhile
-    // must not make this registration fetch and post its form again).
-    disconnect(client, &OAuth2ClientImpl::credentialsFetched, this,
-        &RegistrationRequestImpl::onCredentials);
-    disconnect(client, &OAuth2ClientImpl::credentialsFailure, this,
-        &RegistrationRequestImpl::onCredentialsFailure);
-
-    const QUrl url(client->oauthServer() + QLatin1String("/register?client_id=")
+    return QUrl(client->oauthServer() + QLatin1String("/register?client_id=")
             + QString::fromLatin1(formEncode(client->clientId())),
         QUrl::TolerantMode);
-    const QNetworkRequest request = formPageRequest(url);
-    qCDebug(lcAccount) << "Fetching the registration form"
-                       << url.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
-
-    QNetworkReply* reply = networkAccessManager.get(request);
-    limitAnswerSize(reply, pageAnswerLimit);
-    connect(reply, &QNetworkReply::finished, this,
-        &RegistrationRequestImpl::onRegistrationFormReceived);
 }
 
-void RegistrationRequestImpl::onCredentialsFailure(QString error)
+void RegistrationRequestImpl::credentialsFailed(const QString& error)
 {
     emit failed({ { QStringLiteral("_credentials"), error } });
 }
 
-void RegistrationRequestImpl::onRegistrationFormReceived()
+void RegistrationRequestImpl::answerFailed(const QString& message)
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (!reply)
-        return;
-    reply->deleteLater();
+    emit failed({ { QStringLiteral("_network"), message } });
+}
 
-    if (answerTooLarge(reply)) {
-        emit failed({ { QStringLiteral("_network"), answerTooLargeMessage(pageAnswerLimit) } });
-        return;
-    }
-    if (reply->error() != QNetworkReply::NoError) {
-        qCDebug(lcAccount) << "Registration form fetch failed, network error" << reply->error();
-        emit failed({ { QStringLiteral("_network"),
-            reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString() } });
-        return;
-    }
+bool RegistrationRequestImpl::acceptForm(QNetworkReply* reply)
+{
+    if (reply->error() == QNetworkReply::NoError)
+        return true;
+    qCDebug(lcAccount) << "Registration form fetch failed, network error" << reply->error();
+    answerFailed(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+    return false;
+}
 
-    QByteArray body;
-    const QNetworkRequest request = formPostRequest(reply, body);
+QByteArray RegistrationRequestImpl::postBody(const QByteArray& tokenField)
+{
+    QByteArray body = tokenField;
     body += "&email=" + formEncode(m_email);
     body += "&password=" + formEncode(m_password);
     body += "&first-name=" + formEncode(m_firstName);
@@ -130,25 +93,11 @@ void RegistrationRequestImpl::onRegistrationFormReceived()
     body += "&send-newsletter=";
     body += m_newsletterSubscribed ? "yes" : "no";
     body += "&accept-terms=yes";
-    qCDebug(lcAccount) << "Posting the registration form";
-
-    QNetworkReply* post = networkAccessManager.post(request, body);
-    limitAnswerSize(post, pageAnswerLimit);
-    connect(
-        post, &QNetworkReply::finished, this, &RegistrationRequestImpl::onRegistrationCompleted);
+    return body;
 }
 
-void RegistrationRequestImpl::onRegistrationCompleted()
+void RegistrationRequestImpl::postAnswered(QNetworkReply* reply)
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (!reply)
-        return;
-    reply->deleteLater();
-
-    if (answerTooLarge(reply)) {
-        emit failed({ { QStringLiteral("_network"), answerTooLargeMessage(pageAnswerLimit) } });
-        return;
-    }
     const QByteArray body = reply->readAll();
     const QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
 

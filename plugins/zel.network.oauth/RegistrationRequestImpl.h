@@ -2,22 +2,18 @@
 
 // One new-account registration through the OAuth server's HTML form.
 
+#include "FormFlow.h"
 #include "InterfaceAliases.h"
 
-#include <QNetworkAccessManager>
-#include <QObject>
-#include <QPointer>
 #include <QVariantMap>
 
 namespace zel {
-
-class OAuth2ClientImpl;
 
 // The field errors of a refused registration: {"field": [{"error": "text"}, ...], ...} gives
 // field -> text of the last error listed. Empty for anything else.
 QVariantMap registrationErrors(const QByteArray& body);
 
-class RegistrationRequestImpl : public QObject, public network::RegistrationRequest {
+class RegistrationRequestImpl : public FormFlow, public network::RegistrationRequest {
     Q_OBJECT
     Q_PROPERTY(QString email MEMBER m_email READ email)
     Q_PROPERTY(QString password MEMBER m_password)
@@ -27,8 +23,8 @@ class RegistrationRequestImpl : public QObject, public network::RegistrationRequ
     Q_PROPERTY(bool newsletterSubscribed MEMBER m_newsletterSubscribed)
 
 public:
+    // The request has no parent and may outlive the service that created it.
     explicit RegistrationRequestImpl(OAuth2ClientImpl* client);
-    ~RegistrationRequestImpl() override;
 
     QObject* object() override { return this; }
     void setEmail(const QString& email) override { m_email = email; }
@@ -47,13 +43,13 @@ signals:
     void finished(QString email);
     void failed(QVariantMap errors);
 
-private slots:
-    void onCredentials();
-    void onCredentialsFailure(QString error);
-    void onRegistrationFormReceived();
-    void onRegistrationCompleted();
-
 private:
+    QUrl formUrl() const override;
+    bool acceptForm(QNetworkReply* reply) override;
+    QByteArray postBody(const QByteArray& tokenField) override;
+    void postAnswered(QNetworkReply* reply) override;
+    void credentialsFailed(const QString& error) override;
+    void answerFailed(const QString& message) override;
     // Ends the request once the service is gone; true then.
     bool failIfServiceGone();
 
@@ -63,9 +59,6 @@ private:
     QString m_lastName;
     QString m_country;
     bool m_newsletterSubscribed = false;
-    // The request has no parent and may outlive the service that created it.
-    QPointer<OAuth2ClientImpl> client;
-    QNetworkAccessManager networkAccessManager;
 };
 
 } // namespace zel

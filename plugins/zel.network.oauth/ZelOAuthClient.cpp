@@ -5,6 +5,7 @@
 #include "Logging.h"
 #include "LoginRequestImpl.h"
 #include "RegistrationRequestImpl.h"
+#include "Requests.h"
 #include "platform/IdentityRules.h"
 #include "platform/SystemLookup.h"
 
@@ -75,28 +76,20 @@ void OAuth2ClientImpl::setSystemLookup(std::unique_ptr<zel::platform::SystemLook
     systemLookup = std::move(lookup);
 }
 
-QNetworkRequest OAuth2ClientImpl::createApiRequest(const QString& path) const
-{
-    QNetworkRequest request(QUrl(m_apiServer + path, QUrl::TolerantMode));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    request.setRawHeader("Accept", "application/json");
-    return request;
-}
-
 zel::network::AuthenticatedReply* OAuth2ClientImpl::get(const QString& path)
 {
-    return authenticatedGet(createApiRequest(path));
+    return authenticatedGet(createApiRequest(m_apiServer, path));
 }
 
 zel::network::AuthenticatedReply* OAuth2ClientImpl::post(
     const QString& path, const QByteArray& data)
 {
-    return authenticatedPost(createApiRequest(path), data);
+    return authenticatedPost(createApiRequest(m_apiServer, path), data);
 }
 
 zel::network::AuthenticatedReply* OAuth2ClientImpl::put(const QString& path, const QByteArray& data)
 {
-    return authenticatedPut(createApiRequest(path), data);
+    return authenticatedPut(createApiRequest(m_apiServer, path), data);
 }
 
 // A stored refresh token counts without being unprotected; one that turns out unreadable ends

@@ -47,9 +47,6 @@ public:
 
     QString apiServer() const { return m_apiServer; }
 
-    // The API request for the API server's origin followed by path.
-    QNetworkRequest createApiRequest(const QString& path) const;
-
     // Makes sure the device holds client credentials: credentialsFetched() (possibly before
     // this returns) or credentialsFailure(QString).
     void fetchClientCredentials();

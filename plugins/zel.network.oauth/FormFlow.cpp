@@ -1,0 +1,97 @@
+#include "FormFlow.h"
+
+#include "JsonNetworkReplyImpl.h"
+#include "Logging.h"
+#include "Requests.h"
+#include "ZelOAuthClient.h"
+
+#include <QNetworkReply>
+
+namespace zel {
+
+FormFlow::FormFlow(OAuth2ClientImpl* client, QObject* parent, const char* name)
+    : QObject(parent)
+    , client(client)
+    , name(name)
+    , manager(new QNetworkAccessManager(this))
+{
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+}
+
+void FormFlow::start()
+{
+    connect(client, &OAuth2ClientImpl::credentialsFetched, this, &FormFlow::onCredentials,
+        Qt::UniqueConnection);
+    connect(client, &OAuth2ClientImpl::credentialsFailure, this, &FormFlow::onCredentialsFailure,
+        Qt::UniqueConnection);
+    client->fetchClientCredentials();
+}
+
+void FormFlow::onCredentials()
+{
+    // Credentials held: later emissions, successes or failures, belong to other requests (a
+    // flow started meanwhile must not make this one fetch and post its form again).
+    disconnect(client, &OAuth2ClientImpl::credentialsFetched, this, &FormFlow::onCredentials);
+    disconnect(
+        client, &OAuth2ClientImpl::credentialsFailure, this, &FormFlow::onCredentialsFailure);
+
+    const QUrl url = formUrl();
+    QNetworkRequest request = formPageRequest(url);
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 5 keeps Nagle's algorithm on and hands a post's body to its socket after the headers:
+    // on a reused connection the body then waits for the server's delayed ACK (about 40 ms on
+    // Linux, 200 ms on Windows). Over plain HTTP a fresh connection has no such wait, so the
+    // form's connection is closed and the post goes out on a new one, still through this
+    // manager, with the form's cookies, to the form's URL. Over TLS a fresh connection waits
+    // just the same and would only add a handshake.
+    if (url.scheme() == QLatin1String("http"))
+        request.setRawHeader("Connection", "close");
+#endif
+    qCDebug(lcAccount).nospace() << "Fetching the " << name << " form "
+                                 << url.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
+    QNetworkReply* reply = manager->get(request);
+    limitAnswerSize(reply, pageAnswerLimit);
+    connect(reply, &QNetworkReply::finished, this, &FormFlow::onFormReceived);
+}
+
+void FormFlow::onCredentialsFailure(QString error) { credentialsFailed(error); }
+
+QNetworkReply* FormFlow::finishedReply()
+{
+    auto* reply = qobject_cast<QNetworkReply*>(sender());
+    if (!reply)
+        return nullptr;
+    reply->deleteLater();
+    if (answerTooLarge(reply)) {
+        answerFailed(answerTooLargeMessage(pageAnswerLimit));
+        return nullptr;
+    }
+    return reply;
+}
+
+void FormFlow::onFormReceived()
+{
+    QNetworkReply* reply = finishedReply();
+    if (!reply || !acceptForm(reply))
+        return;
+
+    QByteArray tokenField;
+    const QNetworkRequest request = formPostRequest(reply, tokenField);
+    qCDebug(lcAccount).nospace()
+        << "The " << name << " form answered with status "
+        << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() << ", posting it "
+        << (tokenField.indexOf('=') + 1 < tokenField.size() ? "with" : "without")
+        << " an anti-forgery token";
+
+    QNetworkReply* post = manager->post(request, postBody(tokenField));
+    limitAnswerSize(post, pageAnswerLimit);
+    connect(post, &QNetworkReply::finished, this, &FormFlow::onPostAnswered);
+}
+
+void FormFlow::onPostAnswered()
+{
+    if (QNetworkReply* reply = finishedReply())
+        postAnswered(reply);
+}
+
+} // namespace zel

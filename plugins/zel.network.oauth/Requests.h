@@ -1,0 +1,42 @@
+#pragma once
+
+// The requests the plug-in sends, built in one place: token-endpoint forms, the HTML form
+// flows' page fetch and post, and the API server's JSON calls.
+
+#include <QNetworkRequest>
+#include <QString>
+
+#include <utility>
+#include <vector>
+
+class QNetworkReply;
+
+namespace zel {
+
+using FormFields = std::vector<std::pair<QString, QString>>; // name, value as held
+
+// Form percent-encoding: UTF-8, everything but A-Z a-z 0-9 - . _ ~ as %XX (a space is %20).
+QByteArray formEncode(const QString& text);
+
+// "name=value&..." with each name and value form-encoded once; the plain copies of the values
+// made on the way are wiped.
+QByteArray formBody(const FormFields& fields);
+
+// A request with the form headers (Content-Type form-urlencoded, Accept JSON).
+QNetworkRequest createFormRequest(const QUrl& url);
+
+// The anti-forgery token of a form page's hidden input (the first input named for the token,
+// the name before the value), or a null string. Linear in the page size.
+QString antiForgeryTokenIn(const QString& page);
+
+// The GET of a form page: Content-Type text/html, redirects read but never followed.
+QNetworkRequest formPageRequest(const QUrl& url);
+
+// Turns the finished reply of a form fetch into the request that posts the form; tokenField
+// receives "__anti-forgery-token=" and the token taken from the cookie or the hidden input.
+QNetworkRequest formPostRequest(QNetworkReply* formReply, QByteArray& tokenField);
+
+// The JSON request for the API origin followed by path.
+QNetworkRequest createApiRequest(const QString& apiOrigin, const QString& path);
+
+} // namespace zel
