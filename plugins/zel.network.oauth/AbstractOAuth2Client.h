@@ -72,6 +72,7 @@ public:
     ~AbstractOAuth2Client() override;
 
     QString oauthServer() const { return m_oauthServer; }
+    // Where the login flow's authorization ends; the flow matches its redirect against it.
     QString redirectUri() const { return m_redirectUri; }
     QString clientId() const { return m_clientId; }
     // The stored secret is unprotected here, on first use.
@@ -167,24 +168,29 @@ protected:
     QString pendingGrantType; // grant in flight; empty when none
 
 private:
+    // How a failed grant ends for the tokens.
+    enum class GrantFailure {
+        TokensKept, // no answer to go by: the next grant tries the same tokens
+        Refused, // forget the tokens and the stored account and device credentials
+        Revoked, // forget the tokens and their stored keys only, then emit disconnected
+    };
+    // Ends the grant in flight: the tokens as failure says, accessTokenError with message (none
+    // when empty), then a login's code that waited for it.
+    void failGrant(GrantFailure failure, const QString& message);
     // Starts an authorization-code grant that had to wait for the grant in flight.
     void startQueuedGrant();
-    // Ends the grant in flight after a refusal: forget the tokens; revoked: the stored token keys
-    // only, otherwise the stored account and device credentials (the empty map).
-    void dropTokens(bool revoked);
-
-    // A login's single-use code that arrived while another grant was in flight; the newest wins.
-    QString queuedAuthorizationCode;
 
     // The manager for an exchange with or without a body.
     QNetworkAccessManager* exchangeManager(bool hasBody);
     QNetworkAccessManager* newExchangeManager();
-    QNetworkAccessManager* sharedManager = nullptr; // made on first use
 
-private:
     friend class zel::network::AuthenticatedReply;
     friend class zel::network::AuthenticatedReplyPrivate;
     friend class TokenCoreTestAccess;
+
+    // A login's single-use code that arrived while another grant was in flight; the newest wins.
+    QString queuedAuthorizationCode;
+    QNetworkAccessManager* sharedManager = nullptr; // made on first use
 
     QString m_oauthServer;
     QString m_redirectUri;
