@@ -555,7 +555,7 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
     json->setMaximumSize(maximumSize);
     if (owner == ExchangeOwner::Service) // its own context: no double deletion
         connect(this, &QObject::destroyed, json, [json] { delete json; });
-    return { json, reply };
+    return { json, reply, {} };
 }
 
 // --- Signed requests -------------------------------------------------------------------------
@@ -586,9 +586,10 @@ zel::network::AuthenticatedReply* AbstractOAuth2Client::authenticatedDelete(
 
 zel::network::AuthenticatedReply* AbstractOAuth2Client::authenticatedRequest(
     QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
-    const QByteArray& body)
+    const QByteArray& body, qint64 maximumAnswerSize)
 {
-    return zel::network::AuthenticatedReplyPrivate::create(operation, request, body, this);
+    return zel::network::AuthenticatedReplyPrivate::create(
+        operation, request, body, maximumAnswerSize, this);
 }
 
 AbstractOAuth2Client::Exchange AbstractOAuth2Client::sendSignedRequest(
@@ -601,10 +602,18 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::sendSignedRequest(
         return {};
     signedRequest.setRawHeader("Authorization",
         zel::mac::macAuthorizationHeader(request.url(), verb, token, body).toUtf8());
-    const Exchange exchange
+    Exchange exchange
         = startJsonExchange(operation, signedRequest, body, maximumSize, ExchangeOwner::Caller);
-    if (exchange.reply)
+    if (exchange.reply) {
+        exchange.signedWith = token.accessToken;
         qCDebug(lcOAuth) << "Signed request sent:" << verb
                          << request.url().toString(QUrl::RemoveUserInfo);
+    }
     return exchange;
+}
+
+void AbstractOAuth2Client::invalidateAccessToken(const QByteArray& signedWith)
+{
+    if (!signedWith.isEmpty() && token.accessToken == signedWith)
+        token.accessToken.clear();
 }

@@ -55,7 +55,6 @@ TokenAnswer interpretTokenAnswer(const QString& grant, int statusCode, const QJs
 
 namespace zel::network {
 class AuthenticatedReply;
-class AuthenticatedReplyPrivate;
 }
 
 class AbstractOAuth2Client : public QObject {
@@ -104,16 +103,33 @@ public:
     static QVariant unprotectValue(const QVariant& value);
 
     // Authenticated request entry points: each returns a new reply that sends once a valid
-    // token is held (or fails with code 204 when none can be had).
+    // token is held (or fails with AuthenticatedReply::NoAccessToken when none can be had).
     zel::network::AuthenticatedReply* authenticatedGet(const QNetworkRequest& request);
     zel::network::AuthenticatedReply* authenticatedPost(
         const QNetworkRequest& request, const QByteArray& body);
     zel::network::AuthenticatedReply* authenticatedPut(
         const QNetworkRequest& request, const QByteArray& body);
     zel::network::AuthenticatedReply* authenticatedDelete(const QNetworkRequest& request);
+    // maximumAnswerSize: for the protocol's own exchanges, an answer longer than this fails
+    // the reply; API calls carry the host's data and have no limit (0).
     zel::network::AuthenticatedReply* authenticatedRequest(
         QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
-        const QByteArray& body);
+        const QByteArray& body, qint64 maximumAnswerSize = 0);
+
+    // One JSON exchange: the network reply sent and the JSON reply that reports it (both null
+    // for an operation without verb).
+    struct Exchange {
+        JsonNetworkReplyImpl* json = nullptr;
+        QNetworkReply* reply = nullptr;
+        QByteArray signedWith; // a signed request's access token
+    };
+    // Signs the request with the current token and sends it; null for an operation without
+    // verb. The caller releases the JSON reply.
+    Exchange sendSignedRequest(QNetworkAccessManager::Operation operation,
+        const QNetworkRequest& request, const QByteArray& body, qint64 maximumSize);
+    // A request signed with this access token was refused: the token is stale (revoked or
+    // expired early) and is dropped, unless a newer one has replaced it meanwhile.
+    void invalidateAccessToken(const QByteArray& signedWith);
 
     // A request with the form headers (Content-Type form-urlencoded, Accept JSON).
     static QNetworkRequest createFormRequest(const QUrl& url);
@@ -128,9 +144,11 @@ signals:
 public slots:
     void fetchAccessTokenUsingAuthorizationCode(QString code);
     void fetchAccessTokenUsingClientCredentials();
+    // Answers with hasAccessToken or accessTokenError, at once when a valid token is held or
+    // none can be had, otherwise once a grant has ended.
+    void ensureAccessToken();
 
 private slots:
-    void ensureAccessToken();
     void accessTokenRequestFinished(int statusCode, QJsonDocument result);
     void accessTokenRequestFailed(QString message, int code);
 
@@ -140,12 +158,6 @@ protected:
     void fetchAccessToken(const QString& grantType, FormFields fields);
     // A secret value could not be protected and was not stored; the session goes on with it.
     virtual void reportUnsavedValue(const QString& message);
-    // One JSON exchange: the network reply sent and the JSON reply that reports it (both null
-    // for an operation without verb).
-    struct Exchange {
-        JsonNetworkReplyImpl* json = nullptr;
-        QNetworkReply* reply = nullptr;
-    };
     enum class ExchangeOwner {
         Service, // the JSON reply goes with this object at the latest
         Caller, // the caller releases the JSON reply, also after this object went
@@ -156,9 +168,6 @@ protected:
     Exchange startJsonExchange(QNetworkAccessManager::Operation operation,
         const QNetworkRequest& request, const QByteArray& body, qint64 maximumSize,
         ExchangeOwner owner);
-    // Signs the request with the current token and sends it; null for an operation without verb.
-    Exchange sendSignedRequest(QNetworkAccessManager::Operation operation,
-        const QNetworkRequest& request, const QByteArray& body, qint64 maximumSize);
     // A refresh token is held or stored; the stored one is not unprotected for this.
     bool hasRefreshToken() const;
     // Unprotects a stored refresh token into the token record, once.
@@ -184,8 +193,6 @@ private:
     QNetworkAccessManager* exchangeManager(bool hasBody);
     QNetworkAccessManager* newExchangeManager();
 
-    friend class zel::network::AuthenticatedReply;
-    friend class zel::network::AuthenticatedReplyPrivate;
     friend class TokenCoreTestAccess;
 
     // A login's single-use code that arrived while another grant was in flight; the newest wins.

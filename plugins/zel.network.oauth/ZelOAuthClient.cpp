@@ -1,6 +1,6 @@
 #include "ZelOAuthClient.h"
 
-#include "AuthenticatedReplyPrivate.h"
+#include "AuthenticatedReply.h"
 #include "JsonNetworkReplyImpl.h"
 #include "Keys.h"
 #include "Logging.h"
@@ -292,14 +292,13 @@ zel::network::JsonNetworkReply* OAuth2ClientImpl::fetchPubNubConfig()
 
 void OAuth2ClientImpl::requestManageAccountOnlineUrl()
 {
-    zel::network::AuthenticatedReply* reply = post(QStringLiteral("/login-token"), QByteArray());
-    zel::network::AuthenticatedReplyPrivate::setMaximumAnswerSize(reply, zel::jsonAnswerLimit);
-    // An authenticated reply deletes itself after an error of its request, but not after a
-    // token error (code 204) or code 7: release it then too, once it has reported.
-    connect(reply, &zel::network::AuthenticatedReply::error, this,
-        [this, reply](QString message, int code) {
-            if (code == 204 || code == 7)
-                reply->deleteLater();
+    // A protocol exchange, unlike the host's calls: its answer is limited.
+    zel::network::AuthenticatedReply* reply
+        = authenticatedRequest(QNetworkAccessManager::PostOperation,
+            createApiRequest(QStringLiteral("/login-token")), QByteArray(), zel::jsonAnswerLimit);
+    // The reply releases itself after an error; after finished it is ours to release.
+    connect(
+        reply, &zel::network::AuthenticatedReply::error, this, [this](QString message, int code) {
             qCWarning(lcAccount) << "Manage-account URL request failed, code" << code;
             emit manageAccountOnlineUrlFailed(message);
         });
