@@ -586,10 +586,9 @@ zel::network::AuthenticatedReply* AbstractOAuth2Client::authenticatedDelete(
 
 zel::network::AuthenticatedReply* AbstractOAuth2Client::authenticatedRequest(
     QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
-    const QByteArray& body, qint64 maximumAnswerSize)
+    const QByteArray& body)
 {
-    return zel::network::AuthenticatedReplyPrivate::create(
-        operation, request, body, maximumAnswerSize, this);
+    return zel::network::AuthenticatedReplyPrivate::create(operation, request, body, this);
 }
 
 AbstractOAuth2Client::Exchange AbstractOAuth2Client::sendSignedRequest(

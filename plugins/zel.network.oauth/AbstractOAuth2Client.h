@@ -110,11 +110,9 @@ public:
     zel::network::AuthenticatedReply* authenticatedPut(
         const QNetworkRequest& request, const QByteArray& body);
     zel::network::AuthenticatedReply* authenticatedDelete(const QNetworkRequest& request);
-    // maximumAnswerSize: for the protocol's own exchanges, an answer longer than this fails
-    // the reply; API calls carry the host's data and have no limit (0).
     zel::network::AuthenticatedReply* authenticatedRequest(
         QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
-        const QByteArray& body, qint64 maximumAnswerSize = 0);
+        const QByteArray& body);
 
     // One JSON exchange: the network reply sent and the JSON reply that reports it (both null
     // for an operation without verb).

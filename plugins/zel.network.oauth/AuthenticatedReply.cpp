@@ -9,16 +9,19 @@
 namespace zel::network {
 
 AuthenticatedReply* AuthenticatedReplyPrivate::create(QNetworkAccessManager::Operation operation,
-    const QNetworkRequest& request, const QByteArray& body, qint64 maximumAnswerSize,
-    AbstractOAuth2Client* client)
+    const QNetworkRequest& request, const QByteArray& body, AbstractOAuth2Client* client)
 {
     auto* d = new AuthenticatedReplyPrivate;
     d->client = client;
     d->request = request;
     d->body = body;
     d->operation = operation;
-    d->maximumAnswerSize = maximumAnswerSize;
     return new AuthenticatedReply(d);
+}
+
+void AuthenticatedReplyPrivate::setMaximumAnswerSize(AuthenticatedReply* reply, qint64 bytes)
+{
+    reply->d->maximumAnswerSize = bytes;
 }
 
 AuthenticatedReply::AuthenticatedReply(AuthenticatedReplyPrivate* d)

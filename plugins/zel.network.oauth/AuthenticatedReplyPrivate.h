@@ -17,10 +17,14 @@ namespace zel::network {
 class AuthenticatedReplyPrivate {
 public:
     // A new reply for the request, sent once the client announces a valid token; it asks the
-    // client for one from the event loop. maximumAnswerSize: 0 for no limit.
+    // client for one from the event loop.
     static AuthenticatedReply* create(QNetworkAccessManager::Operation operation,
-        const QNetworkRequest& request, const QByteArray& body, qint64 maximumAnswerSize,
-        AbstractOAuth2Client* client);
+        const QNetworkRequest& request, const QByteArray& body, AbstractOAuth2Client* client);
+
+    // For the protocol's own exchanges, set by their creator before the reply starts: an answer
+    // longer than this fails with the JSON reply's error. API calls carry the host's data and
+    // have no limit.
+    static void setMaximumAnswerSize(AuthenticatedReply* reply, qint64 bytes);
 
     QPointer<AbstractOAuth2Client> client; // the service may go first, at shutdown
     QNetworkRequest request;

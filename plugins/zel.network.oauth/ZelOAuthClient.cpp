@@ -1,6 +1,6 @@
 #include "ZelOAuthClient.h"
 
-#include "AuthenticatedReply.h"
+#include "AuthenticatedReplyPrivate.h"
 #include "JsonNetworkReplyImpl.h"
 #include "Keys.h"
 #include "Logging.h"
@@ -292,10 +292,8 @@ zel::network::JsonNetworkReply* OAuth2ClientImpl::fetchPubNubConfig()
 
 void OAuth2ClientImpl::requestManageAccountOnlineUrl()
 {
-    // A protocol exchange, unlike the host's calls: its answer is limited.
-    zel::network::AuthenticatedReply* reply
-        = authenticatedRequest(QNetworkAccessManager::PostOperation,
-            createApiRequest(QStringLiteral("/login-token")), QByteArray(), zel::jsonAnswerLimit);
+    zel::network::AuthenticatedReply* reply = post(QStringLiteral("/login-token"), QByteArray());
+    zel::network::AuthenticatedReplyPrivate::setMaximumAnswerSize(reply, zel::jsonAnswerLimit);
     // The reply releases itself after an error; after finished it is ours to release.
     connect(
         reply, &zel::network::AuthenticatedReply::error, this, [this](QString message, int code) {
