@@ -323,8 +323,8 @@ void CommandRunner::onReplyFinished(const QJsonDocument& json)
 
 void CommandRunner::onReplyError(const QString& message, int code)
 {
-    // Released whatever its kind: an authenticated reply that releases itself as well is
-    // deleted once all the same.
+    // Released whatever its kind; that an authenticated reply also releases itself after an
+    // error does no harm.
     if (pendingReply)
         pendingReply->deleteLater();
     if (done)
