@@ -13,12 +13,14 @@
 //   qobject_cast to it or its staticMetaObject, needs symbols that only the plug-in has;
 // - may use every QObject operation (disconnect, setParent, destroyed(), deleteLater()).
 //
-// Ownership: the reply has no parent. After finished, and after an error with code 204 (no valid
-// token could be obtained) or 7 (the request could not be created), it stays alive until the
-// host releases it with deleteLater(). After any other error (an HTTP status of 400 and above,
-// a network failure, an answer that is not JSON) it schedules its own deletion. A reply that
-// may already have failed is best released through a QPointer. Releasing a reply whose request
-// is still running cancels the request.
+// The request goes out from the event loop, never inside the call that created the reply, so
+// that even a failure at once reaches the receivers connected after that call.
+//
+// Ownership: the reply has no parent. After finished it stays alive until the host releases it
+// with deleteLater(). After error, whatever the code, it schedules its own deletion once the
+// receivers have run; a receiver may still release it (deleteLater() or delete). Hold it in a
+// QPointer when it is released later than that. Releasing a reply whose request is still
+// running cancels the request.
 
 #include <QJsonDocument>
 #include <QObject>
@@ -32,6 +34,13 @@ class AuthenticatedReply : public QObject {
     Q_OBJECT
 
 public:
+    // The codes of the failures the reply reports itself; any other code is its request's (an
+    // HTTP status of 400 and above, a QNetworkReply::NetworkError or a QJsonParseError).
+    enum ErrorCode {
+        NoAccessToken = 204, // no valid token could be had; the message says why
+        RequestNotCreated = 7, // the request could not be made (an operation without verb)
+    };
+
     ~AuthenticatedReply() override;
 
 signals:
@@ -50,10 +59,12 @@ private:
     Q_DISABLE_COPY(AuthenticatedReply)
     friend class AuthenticatedReplyPrivate;
 
+    // Asks the client for a token, once the creating call has returned.
+    void start();
     void releasePending();
-    // Emits error, or, inside the call that creates this object, just after that call has
-    // returned: the caller cannot have connected yet and would never learn of the failure.
-    void reportError(const QString& message, int code);
+    // Emits error and ends the reply: no further token news, and its deletion is scheduled
+    // unless a receiver has deleted it.
+    void fail(const QString& message, int code);
 
     AuthenticatedReplyPrivate* const d;
 };

@@ -16,6 +16,12 @@
 
 Q_DECLARE_METATYPE(zel::test::HttpResponse)
 
+// What ends an authenticated reply with an error, and what its error receiver does then.
+enum class Cause { NoCredentials, Running, ApiRefusal, NoVerb };
+enum class Release { None, DeleteLater, Delete };
+Q_DECLARE_METATYPE(Cause)
+Q_DECLARE_METATYPE(Release)
+
 using Reply = zel::network::AuthenticatedReply;
 using namespace zel::test;
 using Hash = QCryptographicHash;
@@ -160,6 +166,8 @@ private slots:
                 [&, i](QJsonDocument d) { seen[i] += d["ok"].toInt(); });
             connect(replies[i], &Reply::error, this, [&, i] { seen[i] += 10; });
         }
+        // The replies ask for a token from the event loop: the refresh grant.
+        QTRY_COMPARE(TokenCoreTestAccess::pendingGrantType(*r.client), QString("refresh_token"));
         r.client->fetchAccessTokenUsingClientCredentials();
         r.client->fetchAccessTokenUsingAuthorizationCode("first-code");
         r.client->fetchAccessTokenUsingAuthorizationCode("newest-code");
@@ -263,52 +271,75 @@ private slots:
         QCOMPARE(match.captured(2).toLatin1(), Hash::hash(body.toUtf8(), algorithm).toBase64());
         QCOMPARE(QByteArray::fromBase64(match.captured(3).toLatin1()).size(), refused ? 32 : 20);
         delete reply; // the caller's once finished
+
+        // Calls share kept-alive connections; one the server closed while idle is replaced.
+        r.server.closeConnections();
+        const std::unique_ptr<Reply> again(r.get());
+        QVERIFY(QSignalSpy(again.get(), &Reply::finished).wait());
     }
 
-    // A running reply answers a token error with its own cancellation and the error; one deleted
-    // while running releases its request and hears nothing. A reply that cannot get a token
-    // reports so after the call that created it, not inside it.
-    void tokenErrors()
+    // Whatever ends a reply with an error, the error reaches receivers connected after the
+    // creating call, and the reply goes afterwards, whether or not a receiver released it
+    // (deleteLater or delete). A running reply answers a token error with its own cancellation
+    // and the error; one deleted while running releases its request.
+    void replyErrors_data()
     {
-        Run r;
-        r.api = [](const HttpRequest&) { return HttpResponse::noAnswer(); };
-        r.holdValidToken();
-        QPointer<Reply> reply = r.get();
-        QSignalSpy errors(reply, &Reply::error);
-        auto* deleted = r.get();
-        QVERIFY(r.server.waitForRequests(2));
-        delete deleted; // aborts and releases its request; LeakSanitizer checks the release
-        QVERIFY(!errors.wait(20));
-        emit r.client->accessTokenError("token gone");
-        QCOMPARE(errors.count(), 2);
-        QCOMPARE(errors.at(0).at(1).toInt(), int(QNetworkReply::OperationCanceledError));
-        QCOMPARE(errors.at(1), QVariantList({ "token gone", 204 }));
-        QTRY_VERIFY(reply.isNull()); // deletes itself after passing on an error
-
-        r.client->clearCredentials();
-        reply = r.get();
-        QSignalSpy late(reply, &Reply::error);
-        QCOMPARE(late.count(), 0); // not lost inside the creating call ...
-        QVERIFY(late.wait()); // ... but delivered right after it
-        QCOMPARE(late.at(0), QVariantList({ "No client credentials set", 204 }));
-        QCOMPARE(r.server.requestCount(), 2);
-        delete reply;
+        QTest::addColumn<Cause>("cause");
+        QTest::addColumn<Release>("release"); // what the error receiver does
+        QTest::addColumn<QList<int>>("codes");
+        QTest::addColumn<QString>("message"); // of the last error, when the reply's own
+        const auto row = [](const char* name, Cause cause, Release release, QList<int> codes,
+                             const QString& message = {}) {
+            QTest::addRow("%s", name) << cause << release << codes << message;
+        };
+        const int canceled = QNetworkReply::OperationCanceledError, noToken = Reply::NoAccessToken;
+        row("no token", Cause::NoCredentials, Release::None, { noToken },
+            "No client credentials set");
+        row("token error while running", Cause::Running, Release::None, { canceled, noToken },
+            "token gone");
+        row("token error while running, delete", Cause::Running, Release::Delete, { canceled });
+        row("API refusal, delete", Cause::ApiRefusal, Release::Delete, { 500 }, R"({"error":"x"})");
+        row("no verb, deleteLater", Cause::NoVerb, Release::DeleteLater,
+            { Reply::RequestNotCreated }, "Could not create request");
     }
-
-    // Calls share kept-alive connections; one that the server closed while idle is replaced,
-    // and the next call still succeeds.
-    void idleConnectionClosed()
+    void replyErrors()
     {
+        QFETCH(Cause, cause);
+        QFETCH(Release, release);
+        QFETCH(QList<int>, codes);
+        QFETCH(QString, message);
         Run r;
+        r.api = [cause](const HttpRequest&) {
+            return cause == Cause::Running ? HttpResponse::noAnswer()
+                                           : HttpResponse::jsonText(R"({"error":"x"})", 500);
+        };
         r.holdValidToken();
-        for (int call = 0; call < 3; ++call) {
-            std::unique_ptr<Reply> reply(r.get());
-            QSignalSpy finished(reply.get(), &Reply::finished);
-            QVERIFY(finished.wait());
-            if (call == 1)
-                r.server.closeConnections();
+        if (cause == Cause::NoCredentials)
+            r.client->clearCredentials();
+        QPointer<Reply> reply = cause == Cause::NoVerb
+            ? r.client->authenticatedRequest(Nam::HeadOperation, QNetworkRequest(r.server.url()), {})
+            : r.get();
+        QList<int> got;
+        QString last;
+        connect(reply, &Reply::error, this, [&](const QString& m, int code) {
+            got << code;
+            last = m;
+            if (release == Release::DeleteLater)
+                reply->deleteLater();
+            else if (release == Release::Delete)
+                delete reply.data();
+        });
+        QVERIFY(got.isEmpty()); // nothing is reported inside the creating call
+        if (cause == Cause::Running) { // a token error while the request runs
+            auto* deleted = r.get();
+            QVERIFY(r.server.waitForRequests(2));
+            delete deleted; // aborts and releases its request; LeakSanitizer checks the release
+            emit r.client->accessTokenError("token gone");
         }
-        QCOMPARE(r.calls.size(), 3);
+        QTRY_VERIFY(reply.isNull());
+        QCOMPARE(got, codes);
+        if (!message.isEmpty())
+            QCOMPARE(last, message);
     }
 
     // At shutdown the service may go while a grant and a signed request are in flight and the

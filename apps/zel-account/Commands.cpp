@@ -323,13 +323,16 @@ void CommandRunner::onReplyFinished(const QJsonDocument& json)
 
 void CommandRunner::onReplyError(const QString& message, int code)
 {
-    // An authenticated reply releases itself after an error; a JSON reply is ours to release.
-    if (pendingReply && invocation.command == QLatin1String("pubnub"))
+    // Released whatever its kind; that an authenticated reply also releases itself after an
+    // error does no harm.
+    if (pendingReply)
         pendingReply->deleteLater();
     if (done)
         return;
-    // A token failure reaches the reply as code 204 with the token error's message.
-    if (code == 204 && !message.startsWith(notJson) && !isJsonText(message)) {
+    // A token failure reaches the reply with the token error's message (a JSON reply's 204 is
+    // an authentication challenge, told apart by its message).
+    if (code == zel::network::AuthenticatedReply::NoAccessToken && !message.startsWith(notJson)
+        && !isJsonText(message)) {
         onAccessTokenError(message);
         return;
     }

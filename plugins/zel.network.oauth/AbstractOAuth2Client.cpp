@@ -2,6 +2,7 @@
 
 #include "AuthenticatedReplyPrivate.h"
 #include "JsonNetworkReplyImpl.h"
+#include "Keys.h"
 #include "Logging.h"
 #include "Requests.h"
 #include "platform/DataProtection.h"
@@ -16,11 +17,9 @@
 #include <cmath>
 #include <limits>
 
-namespace {
+using namespace zel;
 
-const QString grantAuthorizationCode = QStringLiteral("authorization_code");
-const QString grantRefreshToken = QStringLiteral("refresh_token");
-const QString grantClientCredentials = QStringLiteral("client_credentials");
+namespace {
 
 zel::platform::Bytes toBytes(const QByteArray& bytes)
 {
@@ -46,8 +45,7 @@ bool isInvalidGrant(const QString& message, int code)
         return false;
     const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
     return document.isObject()
-        && document.object().value(QLatin1String("error")).toString()
-        == QLatin1String("invalid_grant");
+        && document.object().value(oauth::error).toString() == oauth::invalidGrant;
 }
 
 // No cookie reaches or leaves the token core's exchanges: they are authenticated by their
@@ -58,12 +56,6 @@ public:
     QList<QNetworkCookie> cookiesForUrl(const QUrl&) const override { return {}; }
     bool setCookiesFromUrl(const QList<QNetworkCookie>&, const QUrl&) override { return false; }
 };
-
-// The keys of the token record in the store.
-const QString keyRefreshToken = QStringLiteral("refresh_token");
-const QString keyMacKey = QStringLiteral("key");
-const QString keyAlgorithm = QStringLiteral("algorithm");
-const QString keyIssueTime = QStringLiteral("issue_time");
 
 } // namespace
 
@@ -84,30 +76,30 @@ TokenAnswer interpretTokenAnswer(const QString& grant, int statusCode, const QJs
 
     const QJsonObject object = answer.object();
     MacToken& token = result.token;
-    const QJsonValue refresh = object.value(QLatin1String("refresh_token"));
+    const QJsonValue refresh = object.value(oauth::refreshToken);
     if (refresh.isString()) {
         token.refreshToken = refresh.toString();
         result.newRefreshToken = true;
-    } else if (grant != grantRefreshToken) {
+    } else if (grant != oauth::refreshTokenGrant) {
         token.refreshToken.clear();
-        result.settings.insert(keyRefreshToken, QVariant()); // no stale token of another login
+        result.settings.insert(keys::refreshToken, QVariant()); // no stale token of another login
     }
-    token.accessToken = object.value(QLatin1String("access_token")).toString().toUtf8();
+    token.accessToken = object.value(oauth::accessToken).toString().toUtf8();
 
     // Truncated toward zero into 32 bits; out-of-range numbers are clamped, not undefined.
-    const double expiresIn = object.value(QLatin1String("expires_in")).toDouble();
+    const double expiresIn = object.value(oauth::expiresIn).toDouble();
     if (std::isfinite(expiresIn)) {
         result.lifetime = int(std::trunc(std::clamp(expiresIn,
             double(std::numeric_limits<int>::min()), double(std::numeric_limits<int>::max()))));
     }
     token.expiryTime = now + qint64(result.lifetime) * 1000;
 
-    const QString secret = object.value(QLatin1String("secret")).toString();
+    const QString secret = object.value(oauth::secret).toString();
     token.macKey = secret.toUtf8();
-    result.settings.insert(keyMacKey, secret);
+    result.settings.insert(keys::macKey, secret);
 
-    const QString algorithm = object.value(QLatin1String("algorithm")).toString();
-    result.settings.insert(keyAlgorithm, algorithm);
+    const QString algorithm = object.value(oauth::algorithm).toString();
+    result.settings.insert(keys::algorithm, algorithm);
     if (!zel::mac::parseMacAlgorithm(algorithm, token.algorithm)) {
         result.outcome = TokenAnswer::BadAlgorithm;
         result.settings.clear();
@@ -116,7 +108,7 @@ TokenAnswer interpretTokenAnswer(const QString& grant, int statusCode, const QJs
     }
 
     token.issueTime = now;
-    result.settings.insert(keyIssueTime, token.issueTime);
+    result.settings.insert(keys::issueTime, token.issueTime);
     result.outcome = TokenAnswer::Granted;
     return result;
 }
@@ -131,7 +123,7 @@ AbstractOAuth2Client::~AbstractOAuth2Client() = default;
 void AbstractOAuth2Client::setClientId(const QString& id)
 {
     m_clientId = id;
-    emit settingsChanged({ { QStringLiteral("client_id"), m_clientId } });
+    emit settingsChanged({ { keys::clientId, m_clientId } });
 }
 
 QString AbstractOAuth2Client::clientSecret() const
@@ -173,7 +165,7 @@ bool AbstractOAuth2Client::setClientSecret(const QString& secret)
     const QVariant sealed = protectValue(m_clientSecret);
     if (!sealed.isValid())
         return false; // an empty value written over the stored secret would lose it
-    emit settingsChanged({ { QStringLiteral("client_secret"), sealed } });
+    emit settingsChanged({ { keys::clientSecret, sealed } });
     return true;
 }
 
@@ -183,9 +175,9 @@ void AbstractOAuth2Client::loadSettings(const QSharedPointer<QSettings>& setting
     // reported then, and the device counts as without credentials from that moment. Half a pair
     // is a damaged store and warned of; none is a new device's normal state (and a warning,
     // the process's first message, would cost a host's start several milliseconds).
-    m_clientId = settings->value(QStringLiteral("client_id")).toString();
+    m_clientId = settings->value(keys::clientId).toString();
     m_clientSecret.clear();
-    sealedClientSecret = settings->value(QStringLiteral("client_secret"));
+    sealedClientSecret = settings->value(keys::clientSecret);
     if (sealedClientSecret.toByteArray().isEmpty())
         sealedClientSecret.clear();
     if (m_clientId.isEmpty() != !sealedClientSecret.isValid()) {
@@ -198,17 +190,16 @@ void AbstractOAuth2Client::loadSettings(const QSharedPointer<QSettings>& setting
         qCDebug(lcOAuth) << "Client credentials are stored";
     }
 
-    const QString algorithm = settings->value(QStringLiteral("algorithm")).toString();
+    const QString algorithm = settings->value(keys::algorithm).toString();
     if (!algorithm.isEmpty() && !zel::mac::parseMacAlgorithm(algorithm, token.algorithm))
         qCWarning(lcOAuth) << "Given algorithm" << algorithm << "is wrong or unsupported";
 
-    token.macKey = settings->value(QStringLiteral("key")).toString().toUtf8();
+    token.macKey = settings->value(keys::macKey).toString().toUtf8();
     token.refreshToken.clear();
-    sealedRefreshToken = settings->value(QStringLiteral("refresh_token"));
+    sealedRefreshToken = settings->value(keys::refreshToken);
     if (sealedRefreshToken.toByteArray().isEmpty())
         sealedRefreshToken.clear();
-    token.issueTime
-        = settings->value(QStringLiteral("issue_time"), token.issueTime).toLongLong(); // 0 if NaN
+    token.issueTime = settings->value(keys::issueTime, token.issueTime).toLongLong(); // 0 if NaN
 }
 
 void AbstractOAuth2Client::clearCredentials()
@@ -298,26 +289,25 @@ void AbstractOAuth2Client::ensureAccessToken()
 
 void AbstractOAuth2Client::fetchAccessTokenUsingAuthorizationCode(QString code)
 {
-    fetchAccessToken(grantAuthorizationCode, { { QStringLiteral("code"), code } });
+    fetchAccessToken(oauth::authorizationCodeGrant, { { oauth::code, code } });
 }
 
 void AbstractOAuth2Client::fetchAccessTokenUsingRefreshToken()
 {
     unsealRefreshToken();
-    fetchAccessToken(
-        grantRefreshToken, { { QStringLiteral("refresh_token"), token.refreshToken } });
+    fetchAccessToken(oauth::refreshTokenGrant, { { oauth::refreshToken, token.refreshToken } });
 }
 
 void AbstractOAuth2Client::fetchAccessTokenUsingClientCredentials()
 {
-    fetchAccessToken(grantClientCredentials, {});
+    fetchAccessToken(oauth::clientCredentialsGrant, {});
 }
 
 void AbstractOAuth2Client::fetchAccessToken(const QString& grantType, FormFields fields)
 {
     if (!pendingGrantType.isEmpty()) {
         // A login's code is single-use: dropping it would lose the login, so it waits.
-        if (grantType == grantAuthorizationCode) {
+        if (grantType == oauth::authorizationCodeGrant) {
             queuedAuthorizationCode = fields.front().second;
             qCDebug(lcOAuth) << "Token request in flight; authorization_code grant queued";
         } else {
@@ -332,9 +322,9 @@ void AbstractOAuth2Client::fetchAccessToken(const QString& grantType, FormFields
     // Sent up front rather than after a challenge: a grant is one request.
     request.setRawHeader("Authorization", clientAuthorization());
 
-    fields.insert(fields.begin(), { QStringLiteral("grant_type"), grantType });
-    if (grantType == grantAuthorizationCode)
-        fields.emplace_back(QStringLiteral("redirect_uri"), m_redirectUri);
+    fields.insert(fields.begin(), { oauth::grantType, grantType });
+    if (grantType == oauth::authorizationCodeGrant)
+        fields.emplace_back(oauth::redirectUri, m_redirectUri);
 
     qCDebug(lcOAuth) << "Fetching access token:" << grantType << "grant from"
                      << url.toString(QUrl::RemoveUserInfo);
@@ -363,51 +353,50 @@ void AbstractOAuth2Client::accessTokenRequestFinished(int statusCode, QJsonDocum
     case TokenAnswer::NotAnObject:
         qCWarning(lcOAuth) << "Token request finished:" << grant
                            << "grant answered with something other than a JSON object";
-        pendingGrantType.clear();
-        emit accessTokenError(QStringLiteral("Unexpected access token response"));
-        break;
-    case TokenAnswer::Refused:
+        failGrant(GrantFailure::TokensKept, QStringLiteral("Unexpected access token response"));
+        return;
+    case TokenAnswer::Refused: {
         qCWarning(lcOAuth) << "Token request finished:" << grant << "grant refused with status"
                            << statusCode;
-        token = answer.token;
-        dropTokens(false);
-        if (grant == grantRefreshToken)
-            emit accessTokenError(QStringLiteral("Refresh token is not valid anymore"));
-        else if (grant == grantAuthorizationCode)
-            emit accessTokenError(QStringLiteral("Authorization code invalid"));
-        break;
+        QString message; // a refused client-credentials grant is told by the empty map alone
+        if (grant == oauth::refreshTokenGrant)
+            message = QStringLiteral("Refresh token is not valid anymore");
+        else if (grant == oauth::authorizationCodeGrant)
+            message = QStringLiteral("Authorization code invalid");
+        failGrant(GrantFailure::Refused, message);
+        return;
+    }
     case TokenAnswer::BadAlgorithm:
         qCWarning(lcOAuth) << "Token request finished:" << grant
                            << "grant answered with an unsupported MAC algorithm"
-                           << result.object().value(QLatin1String("algorithm")).toString();
+                           << result.object().value(oauth::algorithm).toString();
         token = answer.token;
-        pendingGrantType.clear();
-        emit accessTokenError(QStringLiteral("Invalid MAC algorithm specified"));
-        break;
-    case TokenAnswer::Granted: {
-        if (answer.lifetime == 0)
-            qCWarning(lcOAuth) << "Token expires in 0 seconds. That cannot be right!";
-        token = answer.token;
-        bool saved = true;
-        if (answer.newRefreshToken) {
-            const QVariant sealed = protectValue(token.refreshToken);
-            saved = sealed.isValid();
-            if (saved)
-                answer.settings.insert(keyRefreshToken, sealed);
-        }
-        pendingGrantType.clear();
-        qCDebug(lcOAuth) << "Token request finished:" << grant << "grant succeeded, expires in"
-                         << answer.lifetime << "s";
-        if (!saved)
-            reportUnsavedValue(QStringLiteral("Could not protect the refresh token; it was not "
-                                              "saved, so the login lasts only for this session"));
-        emit settingsChanged(answer.settings);
-        if (grant == grantAuthorizationCode || grant == grantClientCredentials)
-            emit loggedIn();
-        emit hasAccessToken();
+        failGrant(GrantFailure::TokensKept, QStringLiteral("Invalid MAC algorithm specified"));
+        return;
+    case TokenAnswer::Granted:
         break;
     }
+
+    if (answer.lifetime == 0)
+        qCWarning(lcOAuth) << "Token expires in 0 seconds. That cannot be right!";
+    token = answer.token;
+    bool saved = true;
+    if (answer.newRefreshToken) {
+        const QVariant sealed = protectValue(token.refreshToken);
+        saved = sealed.isValid();
+        if (saved)
+            answer.settings.insert(keys::refreshToken, sealed);
     }
+    pendingGrantType.clear();
+    qCDebug(lcOAuth) << "Token request finished:" << grant << "grant succeeded, expires in"
+                     << answer.lifetime << "s";
+    if (!saved)
+        reportUnsavedValue(QStringLiteral("Could not protect the refresh token; it was not "
+                                          "saved, so the login lasts only for this session"));
+    emit settingsChanged(answer.settings);
+    if (grant == oauth::authorizationCodeGrant || grant == oauth::clientCredentialsGrant)
+        emit loggedIn();
+    emit hasAccessToken();
     startQueuedGrant();
 }
 
@@ -416,35 +405,38 @@ void AbstractOAuth2Client::accessTokenRequestFailed(QString message, int code)
     if (QObject* json = sender())
         json->deleteLater();
 
-    const QString grant = pendingGrantType;
-    pendingGrantType.clear();
-    if (grant == grantRefreshToken && isInvalidGrant(message, code)) {
+    if (pendingGrantType == oauth::refreshTokenGrant && isInvalidGrant(message, code)) {
         // The server revoked the refresh token: retrying it can never succeed.
         qCWarning(lcOAuth) << "Token request failed: refresh_token grant refused (invalid_grant)";
-        dropTokens(true);
-        emit accessTokenError(message);
-        emit disconnected();
-    } else {
-        // The message is a server error body or a transport message; neither holds a secret
-        // of ours, but the body may echo the request, so only the code is logged.
-        qCWarning(lcOAuth) << "Token request failed:" << grant << "grant, code" << code;
-        emit accessTokenError(message);
-    }
-    startQueuedGrant();
-}
-
-void AbstractOAuth2Client::dropTokens(bool revoked)
-{
-    pendingGrantType.clear();
-    token.clear();
-    sealedRefreshToken.clear();
-    if (!revoked) {
-        emit settingsChanged(QVariantMap());
+        failGrant(GrantFailure::Revoked, message);
         return;
     }
-    // Only the session ends: the device keeps its credentials and the host its configuration.
-    emit settingsChanged({ { keyRefreshToken, QVariant() }, { keyMacKey, QVariant() },
-        { keyAlgorithm, QVariant() }, { keyIssueTime, QVariant() } });
+    // The message is a server error body or a transport message; neither holds a secret of
+    // ours, but the body may echo the request, so only the code is logged.
+    qCWarning(lcOAuth) << "Token request failed:" << pendingGrantType << "grant, code" << code;
+    failGrant(GrantFailure::TokensKept, message);
+}
+
+void AbstractOAuth2Client::failGrant(GrantFailure failure, const QString& message)
+{
+    // Nothing is in flight while the receivers run: one of them may start the next grant.
+    pendingGrantType.clear();
+    if (failure != GrantFailure::TokensKept) {
+        token.clear();
+        sealedRefreshToken.clear();
+        if (failure == GrantFailure::Refused) {
+            emit settingsChanged(QVariantMap());
+        } else {
+            // Only the session ends: the device keeps its credentials, the host its origins.
+            emit settingsChanged({ { keys::refreshToken, QVariant() }, { keys::macKey, QVariant() },
+                { keys::algorithm, QVariant() }, { keys::issueTime, QVariant() } });
+        }
+    }
+    if (!message.isEmpty())
+        emit accessTokenError(message);
+    if (failure == GrantFailure::Revoked)
+        emit disconnected();
+    startQueuedGrant();
 }
 
 void AbstractOAuth2Client::reportUnsavedValue(const QString& message)
@@ -531,7 +523,7 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
     json->setMaximumSize(maximumSize);
     if (owner == ExchangeOwner::Service) // its own context: no double deletion
         connect(this, &QObject::destroyed, json, [json] { delete json; });
-    return { json, reply };
+    return { json, reply, {} };
 }
 
 // --- Signed requests -------------------------------------------------------------------------
@@ -577,10 +569,18 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::sendSignedRequest(
         return {};
     signedRequest.setRawHeader("Authorization",
         zel::mac::macAuthorizationHeader(request.url(), verb, token, body).toUtf8());
-    const Exchange exchange
+    Exchange exchange
         = startJsonExchange(operation, signedRequest, body, maximumSize, ExchangeOwner::Caller);
-    if (exchange.reply)
+    if (exchange.reply) {
+        exchange.signedWith = token.accessToken;
         qCDebug(lcOAuth) << "Signed request sent:" << verb
                          << request.url().toString(QUrl::RemoveUserInfo);
+    }
     return exchange;
+}
+
+void AbstractOAuth2Client::invalidateAccessToken(const QByteArray& signedWith)
+{
+    if (!signedWith.isEmpty() && token.accessToken == signedWith)
+        token.accessToken.clear();
 }

@@ -56,7 +56,6 @@ TokenAnswer interpretTokenAnswer(const QString& grant, int statusCode, const QJs
 
 namespace zel::network {
 class AuthenticatedReply;
-class AuthenticatedReplyPrivate;
 }
 
 class AbstractOAuth2Client : public QObject {
@@ -73,6 +72,7 @@ public:
     ~AbstractOAuth2Client() override;
 
     QString oauthServer() const { return m_oauthServer; }
+    // Where the login flow's authorization ends; the flow matches its redirect against it.
     QString redirectUri() const { return m_redirectUri; }
     QString clientId() const { return m_clientId; }
     // The stored secret is unprotected here, on first use.
@@ -104,7 +104,7 @@ public:
     static QVariant unprotectValue(const QVariant& value);
 
     // Authenticated request entry points: each returns a new reply that sends once a valid
-    // token is held (or fails with code 204 when none can be had).
+    // token is held (or fails with AuthenticatedReply::NoAccessToken when none can be had).
     zel::network::AuthenticatedReply* authenticatedGet(const QNetworkRequest& request);
     zel::network::AuthenticatedReply* authenticatedPost(
         const QNetworkRequest& request, const QByteArray& body);
@@ -114,6 +114,21 @@ public:
     zel::network::AuthenticatedReply* authenticatedRequest(
         QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
         const QByteArray& body);
+
+    // One JSON exchange: the network reply sent and the JSON reply that reports it (both null
+    // for an operation without verb).
+    struct Exchange {
+        JsonNetworkReplyImpl* json = nullptr;
+        QNetworkReply* reply = nullptr;
+        QByteArray signedWith; // a signed request's access token
+    };
+    // Signs the request with the current token and sends it; null for an operation without
+    // verb. The caller releases the JSON reply.
+    Exchange sendSignedRequest(QNetworkAccessManager::Operation operation,
+        const QNetworkRequest& request, const QByteArray& body, qint64 maximumSize);
+    // A request signed with this access token was refused: the token is stale (revoked or
+    // expired early) and is dropped, unless a newer one has replaced it meanwhile.
+    void invalidateAccessToken(const QByteArray& signedWith);
 
 signals:
     void loggedIn();
@@ -125,9 +140,11 @@ signals:
 public slots:
     void fetchAccessTokenUsingAuthorizationCode(QString code);
     void fetchAccessTokenUsingClientCredentials();
+    // Answers with hasAccessToken or accessTokenError, at once when a valid token is held or
+    // none can be had, otherwise once a grant has ended.
+    void ensureAccessToken();
 
 private slots:
-    void ensureAccessToken();
     void accessTokenRequestFinished(int statusCode, QJsonDocument result);
     void accessTokenRequestFailed(QString message, int code);
 
@@ -137,12 +154,6 @@ protected:
     void fetchAccessToken(const QString& grantType, FormFields fields);
     // A secret value could not be protected and was not stored; the session goes on with it.
     virtual void reportUnsavedValue(const QString& message);
-    // One JSON exchange: the network reply sent and the JSON reply that reports it (both null
-    // for an operation without verb).
-    struct Exchange {
-        JsonNetworkReplyImpl* json = nullptr;
-        QNetworkReply* reply = nullptr;
-    };
     enum class ExchangeOwner {
         Service, // the JSON reply goes with this object at the latest
         Caller, // the caller releases the JSON reply, also after this object went
@@ -153,9 +164,6 @@ protected:
     Exchange startJsonExchange(QNetworkAccessManager::Operation operation,
         const QNetworkRequest& request, const QByteArray& body, qint64 maximumSize,
         ExchangeOwner owner);
-    // Signs the request with the current token and sends it; null for an operation without verb.
-    Exchange sendSignedRequest(QNetworkAccessManager::Operation operation,
-        const QNetworkRequest& request, const QByteArray& body, qint64 maximumSize);
     // A refresh token is held or stored; the stored one is not unprotected for this.
     bool hasRefreshToken() const;
     // Unprotects a stored refresh token into the token record, once.
@@ -165,24 +173,27 @@ protected:
     QString pendingGrantType; // grant in flight; empty when none
 
 private:
+    // How a failed grant ends for the tokens.
+    enum class GrantFailure {
+        TokensKept, // no answer to go by: the next grant tries the same tokens
+        Refused, // forget the tokens and the stored account and device credentials
+        Revoked, // forget the tokens and their stored keys only, then emit disconnected
+    };
+    // Ends the grant in flight: the tokens as failure says, accessTokenError with message (none
+    // when empty), then a login's code that waited for it.
+    void failGrant(GrantFailure failure, const QString& message);
     // Starts an authorization-code grant that had to wait for the grant in flight.
     void startQueuedGrant();
-    // Ends the grant in flight after a refusal: forget the tokens; revoked: the stored token keys
-    // only, otherwise the stored account and device credentials (the empty map).
-    void dropTokens(bool revoked);
-
-    // A login's single-use code that arrived while another grant was in flight; the newest wins.
-    QString queuedAuthorizationCode;
 
     // The manager for an exchange with or without a body.
     QNetworkAccessManager* exchangeManager(bool hasBody);
     QNetworkAccessManager* newExchangeManager();
-    QNetworkAccessManager* sharedManager = nullptr; // made on first use
 
-private:
-    friend class zel::network::AuthenticatedReply;
-    friend class zel::network::AuthenticatedReplyPrivate;
     friend class TokenCoreTestAccess;
+
+    // A login's single-use code that arrived while another grant was in flight; the newest wins.
+    QString queuedAuthorizationCode;
+    QNetworkAccessManager* sharedManager = nullptr; // made on first use
 
     QString m_oauthServer;
     QString m_redirectUri;

@@ -16,29 +16,32 @@ AuthenticatedReply* AuthenticatedReplyPrivate::create(QNetworkAccessManager::Ope
     d->request = request;
     d->body = body;
     d->operation = operation;
-    auto* reply = new AuthenticatedReply(d);
-    QObject::connect(
-        client, &AbstractOAuth2Client::hasAccessToken, reply, &AuthenticatedReply::send);
-    QObject::connect(client, &AbstractOAuth2Client::accessTokenError, reply,
-        &AuthenticatedReply::accessTokenError);
-    d->inCreatingCall = true;
-    client->ensureAccessToken();
-    d->inCreatingCall = false;
-    return reply;
+    return new AuthenticatedReply(d);
 }
 
 void AuthenticatedReplyPrivate::setMaximumAnswerSize(AuthenticatedReply* reply, qint64 bytes)
 {
-    // May come after the request went out within post(); nothing has been read yet then.
     reply->d->maximumAnswerSize = bytes;
-    if (reply->d->pending)
-        reply->d->pending->setMaximumSize(bytes);
 }
 
 AuthenticatedReply::AuthenticatedReply(AuthenticatedReplyPrivate* d)
     : QObject(nullptr)
     , d(d)
 {
+    connect(d->client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
+    connect(d->client, &AbstractOAuth2Client::accessTokenError, this,
+        &AuthenticatedReply::accessTokenError);
+    // Started from the event loop: the creator connects first, so that no outcome, not even a
+    // failure at once, is emitted before anyone listens. Dropped when this object goes first.
+    QMetaObject::invokeMethod(
+        this, [this] { start(); }, Qt::QueuedConnection);
+}
+
+void AuthenticatedReply::start()
+{
+    // Another request's grant may have served this one already, or failed it.
+    if (d->waitingForToken && d->client)
+        d->client->ensureAccessToken();
 }
 
 AuthenticatedReply::~AuthenticatedReply()
@@ -59,21 +62,22 @@ void AuthenticatedReply::send()
     if (!d->client)
         return;
     disconnect(d->client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
+    d->waitingForToken = false;
     if (d->pending) {
         qCWarning(lcTransport) << "Reply is still pending, cannot send again";
         d->pending->disconnect(this); // its cancellation is not this call's outcome
         releasePending();
     }
 
-    d->signedWithToken = d->client->token.accessToken;
     const AbstractOAuth2Client::Exchange exchange
         = d->client->sendSignedRequest(d->operation, d->request, d->body, d->maximumAnswerSize);
+    d->signedWithToken = exchange.signedWith;
     d->pendingNetworkReply = exchange.reply;
     d->pending = exchange.json;
     qCDebug(lcTransport).noquote() << "Request" << d->request.url().toString(QUrl::RemoveUserInfo)
                                    << "\nBody:" << d->body.toHex();
     if (!d->pending) {
-        reportError(QStringLiteral("Could not create request"), 7);
+        fail(QStringLiteral("Could not create request"), RequestNotCreated);
         return;
     }
     connect(d->pending, &JsonNetworkReplyImpl::error, this, &AuthenticatedReply::jsonReplyFailed);
@@ -119,31 +123,33 @@ void AuthenticatedReply::jsonReplyFailed(QString message, int code)
     if (status == 401 && !d->resentAfterUnauthorized && d->client) {
         d->resentAfterUnauthorized = true;
         qCDebug(lcTransport) << "Request refused with 401; sending it again with a new token";
-        if (d->client->token.accessToken == d->signedWithToken)
-            d->client->token.accessToken.clear();
+        d->client->invalidateAccessToken(d->signedWithToken);
+        d->waitingForToken = true;
         connect(d->client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
         d->client->ensureAccessToken();
         return;
     }
-    emit error(message, code);
-    deleteLater();
+    fail(message, code);
 }
 
 void AuthenticatedReply::accessTokenError(QString message)
 {
+    const QPointer<AuthenticatedReply> alive(this);
     if (d->pending && d->pending->isRunning())
-        releasePending();
-    reportError(message, 204);
+        releasePending(); // its cancellation reaches the receivers first
+    if (alive)
+        fail(message, NoAccessToken);
 }
 
-void AuthenticatedReply::reportError(const QString& message, int code)
+void AuthenticatedReply::fail(const QString& message, int code)
 {
-    if (!d->inCreatingCall) {
-        emit error(message, code);
-        return;
-    }
-    QMetaObject::invokeMethod(
-        this, [this, message, code]() { emit error(message, code); }, Qt::QueuedConnection);
+    d->waitingForToken = false;
+    if (d->client)
+        disconnect(d->client, nullptr, this, nullptr);
+    const QPointer<AuthenticatedReply> alive(this);
+    emit error(message, code);
+    if (alive) // a receiver may have released it already; deleteLater twice is harmless
+        deleteLater();
 }
 
 } // namespace zel::network

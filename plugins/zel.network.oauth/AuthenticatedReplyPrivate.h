@@ -16,22 +16,22 @@ namespace zel::network {
 
 class AuthenticatedReplyPrivate {
 public:
-    // A new reply for the request, sent once the client announces a valid token (at once when
-    // it holds one); failures of the client inside this call reach the caller afterwards.
+    // A new reply for the request, sent once the client announces a valid token; it asks the
+    // client for one from the event loop.
     static AuthenticatedReply* create(QNetworkAccessManager::Operation operation,
         const QNetworkRequest& request, const QByteArray& body, AbstractOAuth2Client* client);
 
-    // For the protocol's own exchanges: an answer longer than this fails with the JSON reply's
-    // error. API calls carry the host's data and have no limit.
+    // For the protocol's own exchanges, set by their creator before the reply starts: an answer
+    // longer than this fails with the JSON reply's error. API calls carry the host's data and
+    // have no limit.
     static void setMaximumAnswerSize(AuthenticatedReply* reply, qint64 bytes);
-
-    bool inCreatingCall = false;
-    qint64 maximumAnswerSize = 0; // none
 
     QPointer<AbstractOAuth2Client> client; // the service may go first, at shutdown
     QNetworkRequest request;
     QByteArray body;
     QNetworkAccessManager::Operation operation = QNetworkAccessManager::UnknownOperation;
+    qint64 maximumAnswerSize = 0;
+    bool waitingForToken = true; // until sent or failed; again while a refused call waits
     JsonNetworkReplyImpl* pending = nullptr;
     QPointer<QNetworkReply> pendingNetworkReply; // to read the HTTP status of a refusal
     QByteArray signedWithToken; // the access token the request in flight was signed with

@@ -2,6 +2,7 @@
 
 #include "AuthenticatedReplyPrivate.h"
 #include "JsonNetworkReplyImpl.h"
+#include "Keys.h"
 #include "Logging.h"
 #include "LoginRequestImpl.h"
 #include "RegistrationRequestImpl.h"
@@ -18,9 +19,8 @@ namespace zel {
 
 namespace {
 
-    const QString keyOauthServer = QStringLiteral("oauthServer");
-    const QString keyApiServer = QStringLiteral("apiServer");
-    const QString keyPendingActivation = QStringLiteral("pendingActivation");
+    // Where the login flow's authorization ends (RFC 6749, 3.1.2): never loaded, only matched.
+    const QString appRedirectUri = QStringLiteral("zel://authorize");
 
     // Identifies the kind of client application to the server; the same on every installation.
     const QByteArray clientClassId = QByteArrayLiteral("Rb5Tq8WmZ3xKvN7pLh2Ds");
@@ -42,11 +42,11 @@ OAuth2ClientImpl::OAuth2ClientImpl(const QSharedPointer<QSettings>& settings, QO
     if (settingsStore->format() == QSettings::IniFormat && !settingsStore->iniCodec())
         settingsStore->setIniCodec("UTF-8");
 #endif
-    setRedirectUri(QStringLiteral("zel://authorize"));
-    setOauthServer(
-        settingsStore->value(keyOauthServer, QStringLiteral(ZEL_DEFAULT_OAUTH_SERVER)).toString());
+    setRedirectUri(appRedirectUri);
+    setOauthServer(settingsStore->value(keys::oauthServer, QStringLiteral(ZEL_DEFAULT_OAUTH_SERVER))
+                       .toString());
     m_apiServer
-        = settingsStore->value(keyApiServer, QStringLiteral(ZEL_DEFAULT_API_SERVER)).toString();
+        = settingsStore->value(keys::apiServer, QStringLiteral(ZEL_DEFAULT_API_SERVER)).toString();
     loadSettings(settingsStore);
 
     connect(
@@ -58,14 +58,14 @@ OAuth2ClientImpl::OAuth2ClientImpl(const QSharedPointer<QSettings>& settings, QO
 
     if (!hasRefreshToken()) {
         currentLoginState = zel::network::LoggedOut;
-        if (settingsStore->contains(keyPendingActivation)) {
+        if (settingsStore->contains(keys::pendingActivation)) {
             // A registered account waits for activation: this grant succeeds once it is active.
             currentLoginState = zel::network::PendingActivation;
             fetchAccessTokenUsingClientCredentials();
         }
     } else {
         currentLoginState = zel::network::LoggedIn;
-        settingsStore->remove(keyPendingActivation);
+        settingsStore->remove(keys::pendingActivation);
     }
 }
 
@@ -98,7 +98,7 @@ bool OAuth2ClientImpl::isLoggedIn() const { return hasRefreshToken(); }
 
 QString OAuth2ClientImpl::pendingActivationEmail() const
 {
-    return settingsStore->value(keyPendingActivation).toString();
+    return settingsStore->value(keys::pendingActivation).toString();
 }
 
 void OAuth2ClientImpl::setLoginState(zel::network::LoginState state)
@@ -127,7 +127,7 @@ void OAuth2ClientImpl::onSettingsChanged(QVariantMap values)
     if (values.isEmpty()) {
         // A refused grant: the account and the device go, the host's origins and an account
         // that waits for its activation mail stay.
-        removeStoredKeysExcept({ keyOauthServer, keyApiServer, keyPendingActivation });
+        removeStoredKeysExcept({ keys::oauthServer, keys::apiServer, keys::pendingActivation });
     } else {
         for (auto it = values.cbegin(); it != values.cend(); ++it) {
             if (it.value().isValid())
@@ -144,7 +144,7 @@ void OAuth2ClientImpl::onSettingsChanged(QVariantMap values)
 void OAuth2ClientImpl::logout()
 {
     // Forgets the account and the device; the origins are the host's configuration.
-    removeStoredKeysExcept({ keyOauthServer, keyApiServer });
+    removeStoredKeysExcept({ keys::oauthServer, keys::apiServer });
     settingsStore->sync();
     if (settingsStore->status() != QSettings::NoError)
         qCWarning(lcAccount) << "Settings could not be written:" << settingsStore->fileName();
@@ -156,13 +156,13 @@ void OAuth2ClientImpl::logout()
 
 void OAuth2ClientImpl::loggedIn()
 {
-    settingsStore->remove(keyPendingActivation);
+    settingsStore->remove(keys::pendingActivation);
     setLoginState(zel::network::LoggedIn);
 }
 
 void OAuth2ClientImpl::onRegistrationFinished(QString email)
 {
-    settingsStore->setValue(keyPendingActivation, email);
+    settingsStore->setValue(keys::pendingActivation, email);
     setLoginState(zel::network::PendingActivation);
 }
 
@@ -233,8 +233,8 @@ void OAuth2ClientImpl::onCredentialsReceived(int statusCode, QJsonDocument resul
         return;
     }
     const QJsonObject object = result.object();
-    const QString id = object.value(QLatin1String("client_id")).toString();
-    const QString secret = object.value(QLatin1String("client_secret")).toString();
+    const QString id = object.value(oauth::clientId).toString();
+    const QString secret = object.value(oauth::clientSecret).toString();
     if (id.isEmpty() || secret.isEmpty()) {
         qCWarning(lcAccount) << "Device registration answered" << statusCode
                              << "without client credentials";
@@ -287,12 +287,9 @@ void OAuth2ClientImpl::requestManageAccountOnlineUrl()
 {
     zel::network::AuthenticatedReply* reply = post(QStringLiteral("/login-token"), QByteArray());
     zel::network::AuthenticatedReplyPrivate::setMaximumAnswerSize(reply, zel::jsonAnswerLimit);
-    // An authenticated reply deletes itself after an error of its request, but not after a
-    // token error (code 204) or code 7: release it then too, once it has reported.
-    connect(reply, &zel::network::AuthenticatedReply::error, this,
-        [this, reply](QString message, int code) {
-            if (code == 204 || code == 7)
-                reply->deleteLater();
+    // The reply releases itself after an error; after finished it is ours to release.
+    connect(
+        reply, &zel::network::AuthenticatedReply::error, this, [this](QString message, int code) {
             qCWarning(lcAccount) << "Manage-account URL request failed, code" << code;
             emit manageAccountOnlineUrlFailed(message);
         });
