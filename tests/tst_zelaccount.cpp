@@ -1,7 +1,7 @@
 // The command-line host as its users see it: the built zel-account run as a process. The whole
 // account life against the dev server is the end-to-end suite's; this covers what it cannot
-// provoke: refused command lines, broken settings, servers that fail or send hostile text, and
-// the installed layout.
+// provoke: refused command lines, broken settings, servers that fail or send hostile text. The
+// installed layout is the installed-host check's (tests/host).
 
 #include "ScriptedHttpServer.h"
 
@@ -12,6 +12,8 @@
 #include <QtTest>
 
 using namespace zel::test;
+
+Q_DECLARE_METATYPE(zel::test::HttpResponse)
 
 struct Result {
     int exitCode;
@@ -26,13 +28,12 @@ class tst_zelaccount : public QObject {
 
     // Runs zel-account with the test's settings file, both servers being the silent one (its
     // requests are accepted while this process's event loop runs).
-    Result run(const QStringList& arguments, const QByteArray& input = {},
-        const QString& origin = {},
-        const QString& program = qEnvironmentVariable("ZEL_BINARY_DIR") + "/bin/zel-account")
+    Result run(
+        const QStringList& arguments, const QByteArray& input = {}, const QString& origin = {})
     {
         QProcess process;
         const QString server = origin.isEmpty() ? silent.origin() : origin;
-        process.start(program,
+        process.start(qEnvironmentVariable("ZEL_BINARY_DIR") + "/bin/zel-account",
             QStringList { "--settings", settings, "--oauth-server", server, "--api-server", server }
                 + arguments);
         process.write(input);
@@ -70,7 +71,6 @@ private slots:
         row("unknown command", "frobnicate", 2, "unknown command");
         row("missing argument", "login", 2, "missing argument");
         row("extra argument", "status now", 2, "unexpected argument");
-        row("unknown option", "--frobnicate status", 2, "Unknown option");
         row("register option elsewhere", "status --newsletter", 2, "applies only");
         row("timeout not a number", "--timeout soon status", 2, "--timeout needs");
         row("origin with a path", "--api-server https://h/x status", 2, "origin");
@@ -109,53 +109,43 @@ private slots:
 
     void serverText_data()
     {
-        // Every answer of the OAuth server but the device registration (which succeeds); what
-        // zel-account must show of it, escaped.
+        // The OAuth server's answer to the form post (the device registration succeeds and the
+        // form is fetched); what zel-account must show of it, escaped.
         QTest::addColumn<QString>("command");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("contentType");
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QByteArray>("flashError"); // the login page's error cookie
+        QTest::addColumn<HttpResponse>("answer");
         QTest::addColumn<QString>("says");
-        const auto row = [](const char* name, const char* command, int status,
-                             const char* contentType, const char* body, const char* flashError,
-                             const char* says) {
-            QTest::newRow(name) << QString(command) << status << QByteArray(contentType)
-                                << QByteArray(body) << QByteArray(flashError) << QString(says);
+        const auto flash = [](const QByteArray& error) {
+            return HttpResponse::html("<form></form>")
+                .withHeader("Set-Cookie", "flash-error=" + error + "; Path=/");
         };
-        const char* login = "login a@b --password-stdin";
-        row("flash error with an escape and a line", login, 200, "text/html", "<form></form>",
-            "%1B%5B31mRED%0Azel-account:+fake+line", "): \\x1b[31mRED\\nzel-account: fake line");
-        row("flash error with C1, DEL and bidi controls", login, 200, "text/html", "",
-            "a%C2%9B2Jb%7Fc%E2%80%AEd%E2%81%A6e", "a\\x9b2Jb\\x7fc\\u202ed\\u2066e");
-        row("login refused with a status", login, 503, "text/html", "", "",
-            "login failed (OAuth server http://127.0.0.1:");
+        const QString login = "login a@b --password-stdin";
+        QTest::newRow("flash error with an escape and a line")
+            << login << flash("%1B%5B31mRED%0Azel-account:+fake+line")
+            << "): \\x1b[31mRED\\nzel-account: fake line";
+        QTest::newRow("flash error with C1, DEL and bidi controls")
+            << login << flash("a%C2%9B2Jb%7Fc%E2%80%AEd%E2%81%A6e")
+            << "a\\x9b2Jb\\x7fc\\u202ed\\u2066e";
+        QTest::newRow("login refused with a status")
+            << login << HttpResponse::html("", 503)
+            << "login failed (OAuth server http://127.0.0.1:";
         // Field errors are JSON on stdout: the same strings, with \u escapes.
-        row("registration field errors",
-            "register --email a@b --first-name A --last-name B --country C --password-stdin", 400,
-            "application/json", "{\"email\":[{\"error\":\"\\u001b[2Jtaken\\u202e\\u0085\"}]}", "",
-            "\"email\": \"\\u001b[2Jtaken\\u202e\\u0085\"");
+        QTest::newRow("registration field errors")
+            << "register --email a@b --first-name A --last-name B --country C --password-stdin"
+            << HttpResponse::jsonText(
+                   "{\"email\":[{\"error\":\"\\u001b[2Jtaken\\u202e\\u0085\"}]}", 400)
+            << "\"email\": \"\\u001b[2Jtaken\\u202e\\u0085\"";
     }
 
     void serverText()
     {
         QFETCH(QString, command);
-        QFETCH(int, status);
-        QFETCH(QByteArray, contentType);
-        QFETCH(QByteArray, body);
-        QFETCH(QByteArray, flashError);
+        QFETCH(HttpResponse, answer);
         QFETCH(QString, says);
         ScriptedHttpServer server([&](const HttpRequest& request) {
             if (request.path == "/oauth/credentials")
                 return HttpResponse::json(
                     QJsonObject { { "client_id", "id" }, { "client_secret", "secret" } });
-            // The forms are fetched; the posts get the row's answer.
-            if (request.method == "GET")
-                return HttpResponse::html("<form></form>");
-            HttpResponse response = HttpResponse::make(status, contentType, body);
-            if (!flashError.isEmpty())
-                response.withHeader("Set-Cookie", "flash-error=" + flashError + "; Path=/");
-            return response;
+            return request.method == "GET" ? HttpResponse::html("<form></form>") : answer;
         });
         QFile::remove(settings);
         const Result result = run(command.split(' '), "pw\n", server.origin());
@@ -170,35 +160,6 @@ private slots:
         for (const QByteArray& line : result.err.split('\n'))
             QVERIFY2(line.isEmpty() || line.startsWith("zel-account: "), line.constData());
         QVERIFY(!result.err.contains("\nzel-account: fake"));
-    }
-
-    void findsTheInstalledPlugin()
-    {
-        // A copy of zel-account alone looks for the plug-in in the places it names; in the
-        // installed layout (the second place) it finds it.
-        QTemporaryDir prefix;
-        const QString program = prefix.filePath("bin/zel-account");
-        QVERIFY(QDir().mkpath(prefix.filePath("bin")));
-        QVERIFY(QFile::copy(qEnvironmentVariable("ZEL_BINARY_DIR") + "/bin/zel-account", program));
-        const Result version = run({ "--version" }, {}, {}, program);
-        QVERIFY2(version.exitCode == 0
-                && QRegularExpression("^zel-account \\d+\\.\\d+\\.\\d+\n$")
-                       .match(version.out)
-                       .hasMatch(),
-            version.out.constData());
-
-        qputenv("ZEL_PLUGIN", "");
-        const Result missing = run({ "status" }, {}, {}, program);
-        QCOMPARE(missing.exitCode, 1);
-        const QRegularExpressionMatch places
-            = QRegularExpression("looked for ([^,]*), ([^,]*), ").match(missing.err);
-        QVERIFY2(places.hasMatch(), missing.err.constData());
-        const QString installed = places.captured(2);
-        QVERIFY2(installed.startsWith(QDir::cleanPath(prefix.path())), qPrintable(installed));
-        QVERIFY(QDir().mkpath(QFileInfo(installed).path()));
-        QVERIFY(QFile::copy(qEnvironmentVariable("ZEL_PLUGIN_FILE"), installed));
-        const Result found = run({ "status" }, {}, {}, program);
-        QVERIFY2(found.exitCode == 0 && found.out.contains("LoggedOut"), found.err.constData());
     }
 
     void timeoutWhenTheServerNeverAnswers()
