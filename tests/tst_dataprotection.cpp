@@ -30,9 +30,9 @@ bool refused(const ProtectionResult& result, const std::string& reason)
         && result.error.find("refresh-token") == std::string::npos;
 }
 
-QByteArray readKey()
+QByteArray contents(const QString& path)
 {
-    QFile file(keyFile);
+    QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
 }
 
@@ -121,7 +121,7 @@ private slots:
         QFETCH(QString, error);
         QFETCH(QString, repair);
         const ProtectionResult sealed = protectBytes(secret);
-        const QByteArray key = readKey();
+        const QByteArray key = contents(keyFile);
         Bytes blob = sealed.data;
         change(blob);
         const ProtectionResult opened = unprotectBytes(blob);
@@ -130,7 +130,7 @@ private slots:
         const ProtectionResult again = protectBytes(secret);
         QCOMPARE(again.ok, repair.isEmpty());
         QVERIFY2(refused(again, repair.toStdString()) || again.ok, again.error.c_str());
-        QCOMPARE(readKey(), key);
+        QCOMPARE(contents(keyFile), key);
     }
 
     void corruptKey_data()
@@ -146,11 +146,11 @@ private slots:
         const ProtectionResult old = protectBytes(secret);
         QFile file(keyFile);
         QVERIFY(old.ok && file.resize(size));
-        const QByteArray corrupt = readKey();
+        const QByteArray corrupt = contents(keyFile);
 
         // Opening reports it and changes nothing.
         QVERIFY(refused(unprotectBytes(old.data), "is corrupt"));
-        QCOMPARE(readKey(), corrupt);
+        QCOMPARE(contents(keyFile), corrupt);
         // Sealing sets it aside under a new name, tells why, and still fails: the caller must
         // not store a value in place of one that the old key may have sealed.
         zel::test::expectWarning(QRegularExpression("corrupt.*set aside as"));
@@ -159,9 +159,7 @@ private slots:
             failed.error.c_str());
         const QStringList aside = QDir(keyDirectory).entryList({ "data-protection.key.corrupt-*" });
         QCOMPARE(aside.size(), 1);
-        QFile setAside(keyDirectory + '/' + aside[0]);
-        QVERIFY(setAside.open(QIODevice::ReadOnly));
-        QCOMPARE(setAside.readAll(), corrupt);
+        QCOMPARE(contents(keyDirectory + '/' + aside[0]), corrupt);
         // The next value gets a new key (which does not open the old blob: keyLife).
         QCOMPARE(unprotectBytes(protectBytes(secret).data).data, secret);
     }

