@@ -31,9 +31,8 @@ private slots:
         QTest::addColumn<QByteArray>("digest"); // from sha1sum
         QTest::addRow("unreadable")
             << Text() << QByteArray("da39a3ee5e6b4b0d3255bfef95601890afd80709");
-        // The machine id is hashed exactly as read: its case and a zero byte stay.
-        QTest::addRow("upper-case id") << Text("3D1219C7C4C5404AAA1F6D2A48ADFDA4")
-                                       << QByteArray("94e3d978706d89a1e0ae99565659245c1a0b1e3c");
+        // The machine id is hashed exactly as read: a zero byte stays (and so does its case, see
+        // tst_loginflow).
         QTest::addRow("zero byte") << Text(std::string("ab\0cd", 5))
                                    << QByteArray("cf76bf81edbf067731a98c6b7d2eb28824d38027");
     }
@@ -50,35 +49,29 @@ private slots:
     void accountOrderMatchesQSettings_data()
     {
         QTest::addColumn<QByteArrayList>("accounts"); // as the registry lists them
-        QTest::addColumn<QByteArrayList>("expected");
-        QTest::addRow("upper case first") << QByteArrayList { "alice@x", "Bob@x", "carol@x",
-            "bob@x" } << QByteArrayList { "Bob@x", "alice@x", "bob@x", "carol@x" };
+        QTest::addRow("upper case first")
+            << QByteArrayList { "alice@x", "Bob@x", "carol@x", "bob@x" };
         // U+1F600 is a surrogate pair (D83D DE00), below U+FF21 in UTF-16 but not in UTF-8.
         QTest::addRow("past U+FFFF")
-            << QByteArrayList { "\xEF\xBC\xA1@x", "\xF0\x9F\x98\x80@x", "\xC3\xA9@x" }
-            << QByteArrayList { "\xC3\xA9@x", "\xF0\x9F\x98\x80@x", "\xEF\xBC\xA1@x" };
+            << QByteArrayList { "\xEF\xBC\xA1@x", "\xF0\x9F\x98\x80@x", "\xC3\xA9@x" };
         // An invalid byte counts as U+FFFD.
-        QTest::addRow("invalid UTF-8") << QByteArrayList { "\xFF", "\xEF\xBF\xBC", "" }
-                                       << QByteArrayList { "", "\xEF\xBF\xBC", "\xFF" };
+        QTest::addRow("invalid UTF-8") << QByteArrayList { "\xFF", "\xEF\xBF\xBC", "" };
     }
 
     void accountOrderMatchesQSettings()
     {
         QFETCH(QByteArrayList, accounts);
-        QFETCH(QByteArrayList, expected);
         // On Windows QSettings lists child groups in QString order: the expectation is Qt's.
-        QStringList qt;
-        for (const QByteArray& account : accounts)
-            qt << QString::fromUtf8(account);
-        std::sort(qt.begin(), qt.end());
-        QCOMPARE(QString::fromUtf8(expected.join('\n')), qt.join('\n'));
-
+        QStringList expected;
         FakeLookup lookup;
-        for (const QByteArray& account : accounts)
+        for (const QByteArray& account : accounts) {
+            expected << QString::fromUtf8(account);
             lookup.accounts.push_back(account.toStdString());
-        QByteArrayList sorted;
+        }
+        std::sort(expected.begin(), expected.end());
+        QStringList sorted;
         for (const std::string& email : userDetails(lookup).emailList)
-            sorted << QByteArray::fromStdString(email);
+            sorted << QString::fromStdString(email);
         QCOMPARE(sorted, expected);
     }
 
@@ -92,7 +85,6 @@ private slots:
                 id = file.readAll().trimmed();
         QCOMPARE(show(lookup->machineId()), id.isEmpty() ? "-" : QString(id));
         QCOMPARE(show(lookup->userName()), qEnvironmentVariable("USER", "-"));
-        QVERIFY(lookup->accountNames().empty());
     }
 
     // Last, as it changes this process's LC_ALL for the children.

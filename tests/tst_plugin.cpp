@@ -47,9 +47,9 @@ private slots:
         QVERIFY2(loader.load(), qPrintable(loader.errorString()));
     }
 
-    // start registers one service under both IDs, owned by the activator, which keeps no copy
-    // of the store; stop releases nothing, and the debug interface reaches it. Each start makes
-    // a new service, and deleting the activator deletes them.
+    // start registers one service under both IDs, and only the service keeps the store; stop
+    // releases nothing, and a host reaches the debug interface by a cast (what logging out does
+    // is tst_tokenstore's). Each start makes a new service; deleting the activator deletes them.
     void serviceLife()
     {
         auto context = QSharedPointer<TestContext>::create();
@@ -57,15 +57,9 @@ private slots:
         QCOMPARE(context->registered,
             (QList<QPair<QByteArray, QObject*>>({ { "zel.network.OAuth2Client", service },
                 { "zel.network.OAuth2DebugClient", service } })));
-        QCOMPARE(service->parent(), loader.instance());
         qobject_cast<PluginActivator*>(loader.instance())->stop();
         QCoreApplication::processEvents();
-
-        QCOMPARE(qobject_cast<network::OAuth2Client*>(service)->object(), service.data());
-        context->store->setValue(
-            "client_id", "someone"); // all that logging out does: tst_tokenstore
-        qobject_cast<network::internal::OAuth2DebugClient*>(service)->logout();
-        QVERIFY(context->store->allKeys().isEmpty());
+        QVERIFY(qobject_cast<network::internal::OAuth2DebugClient*>(service));
 
         QWeakPointer<QSettings> store = context->store;
         context->store.reset();
@@ -96,7 +90,7 @@ private slots:
         QFETCH(QByteArray, file);
         auto context = QSharedPointer<TestContext>::create();
         const QString path = context->store->fileName();
-        context->store.reset();
+        context->store.reset(); // read only once the file is written
         QFile ini(path);
         QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(file) == file.size());
         ini.close();
@@ -106,15 +100,6 @@ private slots:
         QVERIFY(client);
         QCOMPARE(client->loginState(), zel::network::PendingActivation);
         QCOMPARE(client->pendingActivationEmail(), QString::fromUtf8("jürgen€@example.com"));
-        delete client->object();
-
-        // Rewritten by this build, it reads the same in the next session.
-        context->store->setValue("apiServer", QString::fromUtf8("https://ä.example"));
-        context->store.reset(new QSettings(path, QSettings::IniFormat));
-        client = qobject_cast<network::OAuth2Client*>(start(context));
-        QCOMPARE(client->pendingActivationEmail(), QString::fromUtf8("jürgen€@example.com"));
-        QCOMPARE(client->object()->property("apiServer").toString(),
-            QString::fromUtf8("https://ä.example"));
         delete client->object();
     }
 };

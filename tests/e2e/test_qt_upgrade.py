@@ -44,18 +44,14 @@ class Device:  # one settings store and one key store, used by both builds
         self.test.assertEqual(result.returncode, 0, "%s %s\n%s" % (build, args, result.stderr))
         return json.loads(result.stdout) if result.stdout.strip().startswith("{") else result
 
-    def register(self, build):
-        email = "jürgen.müller.%d@example.com" % time.monotonic_ns()
-        self.run(build, "--oauth-server", READY["oauth"], "--api-server", READY["api"],
-                 "register", "--email", email, "--first-name", "Jürgen", "--last-name", "Müller",
-                 "--country", "Österreich", "--password-stdin", stdin=PASSWORD + "\n")
-        return email
-
 
 class QtUpgrade(unittest.TestCase):
     def test_qt6_build_keeps_the_login_of_the_qt5_build(self):
         device = Device(self)
-        email = device.register(OLD_DIR)
+        email = "jürgen.müller.%d@example.com" % time.monotonic_ns()
+        device.run(OLD_DIR, "--oauth-server", READY["oauth"], "--api-server", READY["api"],
+                   "register", "--email", email, "--first-name", "Jürgen", "--last-name", "Müller",
+                   "--country", "Österreich", "--password-stdin", stdin=PASSWORD + "\n")
         # The pending registration, as the Qt 5 build stored it, read by the Qt 6 build.
         pending = os.path.join(device.dir, "pending.ini")
         shutil.copy(device.settings, pending)
@@ -65,11 +61,8 @@ class QtUpgrade(unittest.TestCase):
 
         control("/dev/activate", email=email)
         device.run(OLD_DIR, "activate")
-        text = pathlib.Path(device.settings).read_text("utf-8")
-        for key in ("client_id=", "client_secret=", "refresh_token=", "key=", "apiServer="):
-            self.assertIn(key, text)
-
-        # No password from here on: the Qt 6 build signs with what the Qt 5 build stored.
+        # No password from here on: the Qt 6 build signs with what the Qt 5 build stored (device
+        # credentials, refresh token, MAC key, API origin).
         self.assertEqual(device.run(NEW_DIR, "status")["loginState"], "LoggedIn")
         me = device.run(NEW_DIR, "get", "/me")
         self.assertEqual((me["email"], me["last_name"], me["country"]),

@@ -37,6 +37,12 @@ for f in bin/zel-account qt$major/plugins/zel/zel.network.oauth.so \
 done
 ! find "$prefix/include" -name '*Impl*' -o -name 'AbstractOAuth2Client.h' | grep . \
     || fail "private headers are installed"
+# The installed zel-account finds the installed plug-in by itself.
+zel_account=$(find "$prefix" -path '*/bin/zel-account' | head -n 1)
+"$zel_account" --version | grep -Eqx 'zel-account [0-9]+\.[0-9]+\.[0-9]+' \
+    || fail "zel-account --version gives no version"
+env -u ZEL_PLUGIN "$zel_account" --settings "$work/status.ini" status | grep -q LoggedOut \
+    || fail "the installed zel-account does not find the installed plug-in"
 
 oauth=$("$python" -c 'import json,sys; print(json.load(open(sys.argv[1]))["oauth"])' "$e2e/ready.json")
 api=$("$python" -c 'import json,sys; print(json.load(open(sys.argv[1]))["api"])' "$e2e/ready.json")

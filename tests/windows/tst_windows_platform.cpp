@@ -55,9 +55,8 @@ void checkEqual(const Text& actual, const Text& expected, const char* what, int 
 
 Text argument(const std::string& key)
 {
-    if (!arguments.count(key))
-        check(false, __LINE__, "missing argument " + key);
-    return arguments.count(key) ? arguments[key] : Text();
+    check(arguments.count(key), __LINE__, "missing argument " + key);
+    return arguments[key];
 }
 
 std::string utf8(const wchar_t* text)
@@ -130,16 +129,12 @@ void user() { CHECK_EQUAL(createSystemLookup()->userName(), argument("username")
 void details()
 {
     const auto lookup = createSystemLookup();
-    const Text display = argument("display");
-    CHECK_EQUAL(lookup->displayName(), display);
+    CHECK_EQUAL(lookup->displayName(), argument("display"));
     CHECK_EQUAL(lookup->userPrincipalName(), argument("principal"));
     CHECK_EQUAL(lookup->countryName(), argument("country"));
-    // A failed display-name lookup leaves out both names. (The rest of what the registration
-    // form gets is the same code as on Linux: tst_accountservices.)
-    const UserDetails result = userDetails(*lookup);
-    CHECK(display || (!result.firstName && !result.lastName));
-    // All the registry's accounts, in the order of the host's settings, not the registry's.
-    CHECK(result.emailList == accounts);
+    // All the registry's accounts, in the order of the host's settings, not the registry's. (What
+    // the registration form makes of the names is the same code as on Linux: tst_accountservices.)
+    CHECK(userDetails(*lookup).emailList == accounts);
 }
 
 } // namespace
