@@ -107,7 +107,6 @@ private slots:
         const QVariantMap pending { { "pendingActivation", "a@b.c" } },
             stale { { "pendingActivation", "a@b.c" }, { "refresh_token", sealed("rt") } };
         const QString none;
-        QTest::addRow("nothing") << QVariantMap() << LoggedOut << none << none;
         QTest::addRow("stale pending activation") << stale << LoggedIn << none << none;
         QTest::addRow("pending activation") << pending << PendingActivation << none << none;
         QTest::addRow("pending, e-mail given") << pending << PendingActivation << "a@b.c" << none;
