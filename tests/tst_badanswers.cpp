@@ -23,7 +23,7 @@ Q_DECLARE_METATYPE(zel::test::HttpResponse)
 
 namespace {
 
-const QStringList origins { "apiServer", "oauthServer" }, device { "client_id", "client_secret" },
+const QStringList device { "client_id", "client_secret" },
     tokens { "algorithm", "issue_time", "key", "refresh_token" };
 // A refused grant forgets the account and the device; of the seeded keys only the origins stay.
 const QStringList forgotten = device + tokens + QStringList { "hostOwned" };
@@ -170,8 +170,6 @@ void tst_badanswers::tokenEndpoint_data()
 
     const QVariant none;
     const QString refusedRefresh = "Refresh token is not valid anymore";
-    const QString notJson = "Response is not a JSON response but %1";
-    const QString missingObject = "object is missing after a comma";
     const QByteArray good = tokenAnswer().body;
     const auto row
         = [](const char* name, const char* grant, const Reply& answer, const QString& signal,
@@ -185,6 +183,7 @@ void tst_badanswers::tokenEndpoint_data()
     // Revoked: the session ends, the device and the host's configuration stay.
     row("invalid_grant", "refresh", json(R"({"error":"invalid_grant"})", 400), failed,
         R"({"error":"invalid_grant"})", tokens, LoggedOut);
+    // Any other failure keeps the tokens (the messages are tst_jsonnetworkreply's).
     row("invalid_request", "refresh", json(R"({"error":"invalid_request"})", 400), failed,
         R"({"error":"invalid_request"})", {}, LoggedIn);
     // Refused as a finished answer: the account and the device go, the origins stay.
@@ -192,17 +191,12 @@ void tst_badanswers::tokenEndpoint_data()
     row("302 with JSON to another host", "refresh",
         json(good, 302).withHeader("Location", unreachable.toLatin1()), failed, refusedRefresh,
         forgotten, LoggedIn);
-    row("500 text", "refresh", Reply::text("boom", 500), failed, notJson.arg("text/plain"), {},
-        LoggedIn);
-    // A 200 that is not JSON reports the parser's "missing object".
-    row("200 as HTML", "refresh", Reply::html(good), failed, missingObject, {}, LoggedIn);
     row("array", "refresh", json("[1]"), failed, "Unexpected access token response", {}, LoggedIn);
     row("connection closed", "refresh", Reply::refuse(), failed, none, {}, LoggedIn);
     row("granted", "code", tokenAnswer(), granted, none, {}, LoggedIn);
     row("202", "code", json(good, 202), failed, "Authorization code invalid", forgotten, LoggedOut);
-    row("invalid_grant keeps the device", "code", json(R"({"error":"invalid_grant"})", 400), failed,
-        R"({"error":"invalid_grant"})", {}, LoggedOut);
-    // An account that waits for its activation mail stays waiting when the check is refused.
+    // An account that waits for its activation mail stays waiting when the check is refused;
+    // invalid_grant revokes only a refresh token.
     row("granted", "client", tokenAnswer(), granted, none, { "pendingActivation" }, LoggedIn);
     row("203", "client", json(good, 203), QString(), none, forgotten, PendingActivation);
     row("invalid_grant", "client", json(R"({"error":"invalid_grant"})", 401), failed,

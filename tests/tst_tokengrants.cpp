@@ -232,7 +232,6 @@ private slots:
             QTest::addRow("%s%s", method, refused ? ", refused once" : "")
                 << int(op) << QString(method) << body << refused;
         };
-        row("GET", Nam::GetOperation, "", false);
         row("PUT", Nam::PutOperation, R"({"b":[2]})", true);
         row("DELETE", Nam::DeleteOperation, "", false);
     }
