@@ -188,8 +188,6 @@ void tst_badanswers::tokenEndpoint_data()
         json(good, 302).withHeader("Location", unreachable.toLatin1()), failed, refusedRefresh,
         forgotten, LoggedIn);
     row("array", "refresh", json("[1]"), failed, "Unexpected access token response", {}, LoggedIn);
-    row("connection closed", "refresh", Reply::refuse(), failed, none, {}, LoggedIn);
-    row("granted", "code", tokenAnswer(), granted, none, {}, LoggedIn);
     row("202", "code", json(good, 202), failed, "Authorization code invalid", forgotten, LoggedOut);
     // An account that waits for its activation mail stays waiting when the check is refused;
     // invalid_grant revokes only a refresh token.
