@@ -55,7 +55,7 @@ private slots:
         QTest::addColumn<bool>("sha256"); // the algorithm loaded; else SHA-1
         QTest::addColumn<QString>("warning");
         const QStringList all { "c", "s", "r", "k" };
-        // The algorithm's spelling is tst_macsignature's.
+        // The algorithm's spelling in a token answer is tst_tokengrants'.
         QTest::addRow("unknown algorithm keeps the previous one")
             << "algorithm" << QVariant("hmac-md5") << all << false << QString("md5\" is wrong");
         QTest::addRow("id without secret")
