@@ -23,7 +23,7 @@ Q_DECLARE_METATYPE(zel::test::HttpResponse)
 
 namespace {
 
-const QStringList origins { "apiServer", "oauthServer" }, device { "client_id", "client_secret" },
+const QStringList device { "client_id", "client_secret" },
     tokens { "algorithm", "issue_time", "key", "refresh_token" };
 // A refused grant forgets the account and the device; of the seeded keys only the origins stay.
 const QStringList forgotten = device + tokens + QStringList { "hostOwned" };
@@ -33,24 +33,6 @@ const QByteArray loginPage = "<form method=post><input type=\"hidden\" "
 const QString unreachable = "http://127.0.0.1:1/elsewhere"; // a redirect to another host
 
 Reply json(const QByteArray& body, int status = 200) { return Reply::jsonText(body, status); }
-
-// The signals of objects that count as an outcome; a row expects exactly one emission.
-struct Outcomes {
-    std::vector<std::unique_ptr<QSignalSpy>> spies;
-    template <typename Object, typename Signal> void watch(const Object* object, Signal signal)
-    {
-        spies.push_back(std::make_unique<QSignalSpy>(object, signal));
-    }
-    // The name and the arguments of every emission.
-    QList<std::pair<QString, QVariantList>> emitted() const
-    {
-        QList<std::pair<QString, QVariantList>> all;
-        for (const auto& spy : spies)
-            for (const QVariantList& arguments : *spy)
-                all.append({ spy->signal().left(spy->signal().indexOf('(')), arguments });
-        return all;
-    }
-};
 
 // The service, catching the authenticated reply of its manage-account request.
 struct Service : OAuth2ClientImpl {
@@ -77,10 +59,10 @@ QVariantMap seed(const QStringList& without, const QVariantMap& extra)
 }
 
 // The service on a seeded store, against a server that answers `route` ("METHOD /path") as the
-// row says and everything else well.
+// row says and the rest of the flow under test well.
 struct Bench : ServiceFixture<Service> {
     QVariantMap seeded;
-    Outcomes outcomes;
+    std::vector<std::unique_ptr<QSignalSpy>> spies; // of the signals that count as an outcome
 
     Bench(const QByteArray& route, const Reply& answer, const QStringList& without = {},
         const QVariantMap& extra = {})
@@ -89,35 +71,43 @@ struct Bench : ServiceFixture<Service> {
     }
     Bench(const QVariantMap& store, const QByteArray& route, const Reply& answer)
         : ServiceFixture(false, store)
-        , seeded(store)
+        , seeded(store) // protected values differ each time: seeded once
     {
         seeded.insert("oauthServer", server.origin());
         seeded.insert("apiServer", server.origin());
         answers = { { "POST /oauth/token", tokenAnswer() },
             { "POST /oauth/credentials", credentialsAnswer() },
             { "GET /login", Reply::html(loginPage) },
-            { "POST /login", Reply::redirect("zel://authorize?code=abc") },
             { "GET /register",
-                Reply::html(loginPage).withHeader("Set-Cookie", "__anti-forgery-token=T; Path=/") },
-            { "POST /register", Reply::redirect("/checkyouremails") },
-            { "GET /config/pubnub", json(R"({"k":1})") },
-            { "POST /login-token", json(R"({"token":"abc"})") },
-            { "GET /api", json(R"({"ok":1})") } };
+                Reply::html(loginPage).withHeader(
+                    "Set-Cookie", "__anti-forgery-token=T; Path=/") } };
         answers[route] = answer;
         api = [](const HttpRequest&) { return Reply::text("unexpected", 404); };
     }
-    template <typename Signal> void watch(Signal signal) { outcomes.watch(client.get(), signal); }
+    template <typename Object, typename Signal> void watch(const Object* object, Signal signal)
+    {
+        spies.push_back(std::make_unique<QSignalSpy>(object, signal));
+    }
+    template <typename Signal> void watch(Signal signal) { watch(client.get(), signal); }
+    // The name and the arguments of every emission; a row expects exactly one.
+    QList<std::pair<QString, QVariantList>> emitted() const
+    {
+        QList<std::pair<QString, QVariantList>> all;
+        for (const auto& spy : spies)
+            for (const QVariantList& arguments : *spy)
+                all.append({ spy->signal().left(spy->signal().indexOf('(')), arguments });
+        return all;
+    }
 
     // Waits for the outcome, then checks it (its argument at `index` if detail is valid) and the
     // store: the keys in `gone` absent, every other seeded key not in `rewritten` as seeded.
     void verify(const QString& signal, const QVariant& detail, const QStringList& gone,
         const QStringList& rewritten = {}, int index = 0)
     {
-        QTRY_VERIFY_WITH_TIMEOUT(!outcomes.emitted().isEmpty() || signal.isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!emitted().isEmpty() || signal.isEmpty(), 10000);
         const int expected = signal.isEmpty() ? 0 : 1; // and nothing more arrives
-        QVERIFY(!QTest::qWaitFor(
-            [&] { return outcomes.emitted().size() > expected; }, expected ? 30 : 300));
-        const auto [name, arguments] = outcomes.emitted().value(0);
+        QVERIFY(!QTest::qWaitFor([&] { return emitted().size() > expected; }, expected ? 30 : 300));
+        const auto [name, arguments] = emitted().value(0);
         QCOMPARE(name, signal);
         if (detail.isValid())
             QCOMPARE(arguments.value(index), detail);
@@ -155,7 +145,6 @@ private slots:
     void loginPages();
     void registration_data();
     void registration();
-    void pubNub_data();
     void pubNub();
     void loginToken_data();
     void loginToken();
@@ -177,8 +166,6 @@ void tst_badanswers::tokenEndpoint_data()
 
     const QVariant none;
     const QString refusedRefresh = "Refresh token is not valid anymore";
-    const QString notJson = "Response is not a JSON response but %1";
-    const QString missingObject = "object is missing after a comma";
     const QByteArray good = tokenAnswer().body;
     const auto row
         = [](const char* name, const char* grant, const Reply& answer, const QString& signal,
@@ -189,12 +176,10 @@ void tst_badanswers::tokenEndpoint_data()
     const QString granted = "hasAccessToken", failed = "accessTokenError";
     // A refresh answer without a refresh token keeps the stored one: tst_tokengrants.
     row("granted", "refresh", tokenAnswer(), granted, none, {}, LoggedIn);
-    row("refresh token a number", "refresh",
-        json(R"({"access_token":"a","refresh_token":7,"secret":"s","algorithm":"hmac-sha-1"})"),
-        granted, none, {}, LoggedIn);
     // Revoked: the session ends, the device and the host's configuration stay.
     row("invalid_grant", "refresh", json(R"({"error":"invalid_grant"})", 400), failed,
         R"({"error":"invalid_grant"})", tokens, LoggedOut);
+    // Any other failure keeps the tokens (the messages are tst_jsonnetworkreply's).
     row("invalid_request", "refresh", json(R"({"error":"invalid_request"})", 400), failed,
         R"({"error":"invalid_request"})", {}, LoggedIn);
     // Refused as a finished answer: the account and the device go, the origins stay.
@@ -202,26 +187,12 @@ void tst_badanswers::tokenEndpoint_data()
     row("302 with JSON to another host", "refresh",
         json(good, 302).withHeader("Location", unreachable.toLatin1()), failed, refusedRefresh,
         forgotten, LoggedIn);
-    row("500 text", "refresh", Reply::text("boom", 500), failed, notJson.arg("text/plain"), {},
-        LoggedIn);
-    // A 200 that is not JSON reports the parser's "missing object".
-    row("200 as HTML", "refresh", Reply::html(good), failed, missingObject, {}, LoggedIn);
-    row("truncated JSON", "refresh", json(good.left(20)), failed, "unterminated string", {},
-        LoggedIn);
-    row("empty body", "refresh", json(""), failed, "illegal value", {}, LoggedIn);
     row("array", "refresh", json("[1]"), failed, "Unexpected access token response", {}, LoggedIn);
-    row("algorithm a number", "refresh", json(QByteArray(good).replace("\"hmac-sha-256\"", "1")),
-        failed, "Invalid MAC algorithm specified", {}, LoggedIn);
-    row("connection closed", "refresh", Reply::refuse(), failed, none, {}, LoggedIn);
-    row("granted", "code", tokenAnswer(), granted, none, {}, LoggedIn);
     row("202", "code", json(good, 202), failed, "Authorization code invalid", forgotten, LoggedOut);
-    row("invalid_grant keeps the device", "code", json(R"({"error":"invalid_grant"})", 400), failed,
-        R"({"error":"invalid_grant"})", {}, LoggedOut);
-    // An account that waits for its activation mail stays waiting when the check is refused.
+    // An account that waits for its activation mail stays waiting when the check is refused;
+    // invalid_grant revokes only a refresh token.
     row("granted", "client", tokenAnswer(), granted, none, { "pendingActivation" }, LoggedIn);
     row("203", "client", json(good, 203), QString(), none, forgotten, PendingActivation);
-    row("400 text", "client", Reply::text("not yet", 400), failed, notJson.arg("text/plain"), {},
-        PendingActivation);
     row("invalid_grant", "client", json(R"({"error":"invalid_grant"})", 401), failed,
         R"({"error":"invalid_grant"})", {}, PendingActivation);
 }
@@ -238,15 +209,13 @@ void tst_badanswers::tokenEndpoint()
     Bench bench("POST /oauth/token", answer, grant == "refresh" ? QStringList() : tokens,
         grant == "client" ? pending : QVariantMap());
     bench.watch(&AbstractOAuth2Client::hasAccessToken);
-    // Each refusal is logged once, naming the grant; an answer without a lifetime, too.
+    // Each refusal is logged once, naming the grant.
     const char* grantType = grant == "refresh" ? "refresh_token"
         : grant == "code"                      ? "authorization_code"
                                                : "client_credentials";
     if (signal != "hasAccessToken")
         expectWarning(
             QRegularExpression(QString("^Token request \\w+: \"?%1\"? grant").arg(grantType)));
-    else if (!answer.body.contains("expires_in"))
-        expectWarning("Token expires in 0 seconds. That cannot be right!");
     bench.watch(&AbstractOAuth2Client::accessTokenError);
     QSignalSpy states(bench.client.get(), &OAuth2ClientImpl::loginStateChanged);
     QSignalSpy disconnected(bench.client.get(), &AbstractOAuth2Client::disconnected);
@@ -261,116 +230,83 @@ void tst_badanswers::tokenEndpoint()
     QCOMPARE(disconnected.count(), int(revoked));
     QCOMPARE(states.count(), int(revoked || (grant != "refresh" && signal == "hasAccessToken")));
     if (grant == "refresh" && signal == "hasAccessToken")
-        QCOMPARE(bench.record().refreshToken,
-            answer.body.contains("refresh-token-1") ? "refresh-token-1" : "refresh-0");
+        QCOMPARE(bench.record().refreshToken, "refresh-token-1");
 }
 
-// The device registration, for a store without client credentials.
+// The device registration refused, for a store without client credentials (granted:
+// tst_loginflow).
 void tst_badanswers::deviceCredentials_data()
 {
     QTest::addColumn<Reply>("answer");
-    QTest::addColumn<QString>("signal");
-    QTest::addColumn<QVariant>("message");
+    QTest::addColumn<QString>("message");
 
-    const QString invalid = "Invalid server response";
     const QString couldNot = "Could not fetch client credentials from server";
-    const auto row = [](const char* name, const Reply& answer, const QString& message) {
-        QTest::newRow(name) << answer
-                            << (message.isNull() ? "credentialsFetched" : "credentialsFailure")
-                            << (message.isNull() ? QVariant() : QVariant(message));
-    };
-    row("granted", credentialsAnswer(), QString());
-    row("no secret", json(R"({"client_id":"c"})", 201), invalid);
-    row("secret a number", json(R"({"client_id":"c","client_secret":5})", 201), invalid);
-    row("500 JSON", json(R"({"error":"down"})", 500), couldNot);
-    row("truncated JSON", json(R"({"client_id":"c","client_se)", 201), couldNot);
-    row("redirect to another host", Reply::redirect(unreachable.toLatin1()), couldNot);
-    row("connection closed", Reply::refuse(), couldNot);
+    QTest::addRow("no secret") << json(R"({"client_id":"c"})", 201) << "Invalid server response";
+    QTest::addRow("500 JSON") << json(R"({"error":"down"})", 500) << couldNot;
 }
 
 void tst_badanswers::deviceCredentials()
 {
     QFETCH(Reply, answer);
-    QFETCH(QString, signal);
-    QFETCH(QVariant, message);
+    QFETCH(QString, message);
     Bench bench("POST /oauth/credentials", answer, device + tokens);
     bench.watch(&OAuth2ClientImpl::credentialsFetched);
     bench.watch(&OAuth2ClientImpl::credentialsFailure);
-    if (signal == "credentialsFailure")
-        expectWarning(QRegularExpression("^Device registration (failed|answered 201 without)"));
+    expectWarning(QRegularExpression("^Device registration (failed|answered 201 without)"));
     bench.client->fetchClientCredentials();
-    const bool fetched = signal == "credentialsFetched";
-    bench.verify(signal, message, fetched ? QStringList() : device + tokens);
-    QCOMPARE(bench.client->clientId(), fetched ? testClientId() : QString());
+    bench.verify("credentialsFailure", message, device + tokens);
+    QVERIFY(bench.client->clientId().isEmpty());
 }
 
-// The login form's fetch and its post, as today's flow judges them (page sizes, redirects and
-// flash errors are the flow's own tests').
+// The login post's answers, as today's flow judges them (the form's fetch, refusals, redirects,
+// page sizes and flash errors are tst_loginflow's).
 void tst_badanswers::loginPages_data()
 {
-    QTest::addColumn<QByteArray>("route");
     QTest::addColumn<Reply>("answer");
-    QTest::addColumn<QVariant>("message"); // invalid: logged in
-    QTest::addColumn<QByteArray>("code"); // sent to the token endpoint, as on the wire
+    QTest::addColumn<QString>("message"); // null: logged in
 
-    const auto row = [](const char* name, const QByteArray& route, const Reply& answer,
-                         const QVariant& message, const QByteArray& code = QByteArray()) {
-        QTest::addRow("%s: %s", route.constData(), name) << route << answer << message << code;
-    };
-    // Whatever the form fetch gave, the form is posted and the post decides.
-    row("500", "GET /login", Reply::text("down", 500), QVariant(), "abc");
-    row("connection closed", "GET /login", Reply::refuse(), QVariant(), "abc");
     // The code is decoded once from the redirect and encoded once for the token request.
-    row("code with escapes", "POST /login",
-        Reply::redirect("zel://authorize?code=ab%2541%2Bc%26d%3De%20f"), QVariant(),
-        "ab%2541%2Bc%26d%3De%20f");
-    row("no code", "POST /login", Reply::redirect("zel://authorize?state=x"),
-        "Authorization code error");
-    row("200 page", "POST /login", Reply::html("again"), "200 - OK\nagain");
-    row("500", "POST /login", Reply::text("down", 500), "Status 500");
+    QTest::addRow("code with escapes")
+        << Reply::redirect("zel://authorize?code=ab%2541%2Bc%26d%3De%20f") << QString();
+    QTest::addRow("no code") << Reply::redirect("zel://authorize?state=x")
+                             << "Authorization code error";
+    QTest::addRow("200 page") << Reply::html("again") << "200 - OK\nagain";
 }
 
 void tst_badanswers::loginPages()
 {
-    QFETCH(QByteArray, route);
     QFETCH(Reply, answer);
-    QFETCH(QVariant, message);
-    QFETCH(QByteArray, code);
-    Bench bench(route, answer, tokens);
+    QFETCH(QString, message);
+    Bench bench("POST /login", answer, tokens);
     bench.watch(&AbstractOAuth2Client::loggedIn);
     bench.watch(&OAuth2ClientImpl::loginError);
     bench.client->login("anna@example.com", "pw");
-    bench.verify(message.isValid() ? "loginError" : "loggedIn", message,
-        message.isValid() ? QStringList() : QStringList(), tokens);
+    const bool loggedIn = message.isNull();
+    bench.verify(loggedIn ? "loggedIn" : "loginError", loggedIn ? QVariant() : message, {}, tokens);
     const QList<HttpRequest> grants = requestsTo(bench.server, "POST", "/oauth/token");
-    QCOMPARE(grants.isEmpty() ? QByteArray() : grants.last().body,
-        code.isNull()
-            ? QByteArray()
-            : "grant_type=authorization_code&code=" + code + "&redirect_uri=zel%3A%2F%2Fauthorize");
+    QCOMPARE(grants.size(), int(loggedIn));
+    if (loggedIn)
+        QCOMPARE(grants.last().body,
+            "grant_type=authorization_code&code=ab%2541%2Bc%26d%3De%20f&redirect_uri=zel%3A%2F%2F"
+            "authorize");
 }
 
-// The registration form's fetch and its post.
+// The registration form's fetch and its post, refused (accepted: tst_registrationflow).
 void tst_badanswers::registration_data()
 {
     QTest::addColumn<QByteArray>("route");
     QTest::addColumn<Reply>("answer");
-    QTest::addColumn<QVariantMap>("errors"); // empty: finished
+    QTest::addColumn<QVariantMap>("errors");
 
     const auto row = [](const char* name, const char* route, const Reply& answer, const char* key,
                          const char* reason) {
         QTest::newRow(name) << QByteArray(route) << answer << QVariantMap { { key, reason } };
     };
     row("form 404", "GET /register", Reply::html("", 404), "_network", "Not Found");
-    row("form connection closed", "GET /register", Reply::refuse(), "_network", "");
     row("post redirect to another host", "POST /register",
         Reply::redirect(unreachable.toLatin1() + "/checkyouremails"), "_server", "Found");
-    row("post field errors not arrays", "POST /register", json(R"({"email":"taken"})", 422),
-        "_server", "Unprocessable Entity");
-    row("post truncated JSON", "POST /register", json(R"({"email":[{"error":)", 422), "_server",
-        "Unprocessable Entity");
     row("post error not text", "POST /register", json(R"({"email":[{"error":5}]})", 422), "email",
         "");
-    row("post connection closed", "POST /register", Reply::refuse(), "_server", "");
 }
 
 void tst_badanswers::registration()
@@ -381,41 +317,26 @@ void tst_badanswers::registration()
     Bench bench(route, answer, tokens);
     QPointer<QObject> request = bench.client->createRegistrationRequest()->object();
     auto* registration = qobject_cast<zel::RegistrationRequestImpl*>(request);
-    bench.outcomes.watch(registration, &zel::RegistrationRequestImpl::finished);
-    bench.outcomes.watch(registration, &zel::RegistrationRequestImpl::failed);
+    bench.watch(registration, &zel::RegistrationRequestImpl::finished);
+    bench.watch(registration, &zel::RegistrationRequestImpl::failed);
     for (const char* field : { "email", "password", "firstName", "lastName", "country" })
         request->setProperty(field, "x");
     registration->send();
-    bench.verify(errors.isEmpty() ? "finished" : "failed",
-        errors.isEmpty() ? QVariant() : QVariant(errors), {});
-    QCOMPARE(bench.settings->contains("pendingActivation"), errors.isEmpty());
+    bench.verify("failed", errors, {});
+    QVERIFY(!bench.settings->contains("pendingActivation"));
 }
 
-// The PubNub configuration: what the server sent, or the reply's error code.
-void tst_badanswers::pubNub_data()
-{
-    QTest::addColumn<Reply>("answer");
-    QTest::addColumn<QString>("signal");
-    QTest::addColumn<QVariant>("code"); // status when finished, error code otherwise
-
-    QTest::addRow("object") << json(R"({"k":1})") << "finished" << QVariant(200);
-    QTest::addRow("500 JSON") << json(R"({"e":1})", 500) << "error" << QVariant(500);
-    QTest::addRow("truncated") << json(R"({"k":)") << "error"
-                               << QVariant(int(QJsonParseError::UnterminatedObject));
-    QTest::addRow("connection closed")
-        << Reply::refuse() << "error" << QVariant(int(QNetworkReply::RemoteHostClosedError));
-}
-
+// The PubNub configuration refused: the reply's error code. The client credentials go up front
+// (a challenge would turn the code into 401); the good answer is the end-to-end suite's, the
+// reply's other outcomes are tst_jsonnetworkreply's.
 void tst_badanswers::pubNub()
 {
-    QFETCH(Reply, answer);
-    QFETCH(QString, signal);
-    QFETCH(QVariant, code);
-    Bench bench("GET /config/pubnub", answer);
+    Bench bench("GET /config/pubnub", json(R"({"e":1})", 500));
     std::unique_ptr<QObject> reply(bench.client->fetchPubNubConfig()->object());
-    bench.outcomes.watch(reply.get(), SIGNAL(finished(int, QJsonDocument)));
-    bench.outcomes.watch(reply.get(), SIGNAL(error(QString, int)));
-    bench.verify(signal, code, {}, {}, signal == "finished" ? 0 : 1);
+    bench.watch(reply.get(), SIGNAL(finished(int, QJsonDocument)));
+    bench.watch(reply.get(), SIGNAL(error(QString, int)));
+    bench.verify("error", 500, {}, {}, 1);
+    QCOMPARE(bench.server.requests().value(0).header("Accept"), "application/json");
 }
 
 // The manage-account URL, or one failure report.
@@ -432,13 +353,8 @@ void tst_badanswers::loginToken_data()
     QTest::newRow("token") << json(R"({"token":"abc"})") << "manageAccountOnlineUrlReady"
                            << QVariant("/integration?login-token=abc");
     failed("array", json(R"(["abc"])"), noToken);
-    failed("token a number", json(R"({"token":1})"), noToken);
-    failed("not JSON", Reply::html("<p>"), "object is missing after a comma");
-    failed("truncated", json(R"({"tok)"), "unterminated string");
     failed("500 JSON", json(R"({"error":"down"})", 500), R"({"error":"down"})");
     failed("401 twice", json(R"({"error":"token"})", 401), R"({"error":"token"})");
-    failed("redirect to another host", Reply::redirect(unreachable.toLatin1()), QVariant());
-    failed("connection closed", Reply::refuse(), QVariant());
 }
 
 void tst_badanswers::loginToken()
@@ -459,36 +375,32 @@ void tst_badanswers::loginToken()
     QTRY_VERIFY(bench.client->lastPost.isNull()); // released, whatever the outcome
 }
 
-// API calls: the host's data, passed on as it comes, or the reply's error code.
+// API calls refused: the reply's error code (the host's data passed on: tst_tokengrants).
 void tst_badanswers::apiCall_data()
 {
     QTest::addColumn<Reply>("answer");
-    QTest::addColumn<QString>("signal");
-    QTest::addColumn<int>("code"); // of an error
+    QTest::addColumn<int>("code");
     QTest::addColumn<int>("calls"); // sent to the API
 
-    QTest::addRow("object") << json(R"({"ok":1})") << "finished" << 0 << 1;
-    QTest::addRow("huge number") << json("[1e999999]") << "error"
-                                 << int(QJsonParseError::IllegalNumber) << 1;
-    QTest::addRow("500 JSON") << json(R"({"e":1})", 500) << "error" << 500 << 1;
-    QTest::addRow("401 twice") << json("{}", 401) << "error" << 401 << 2;
-    QTest::addRow("redirect to another host") << Reply::redirect(unreachable.toLatin1()) << "error"
-                                              << int(QJsonParseError::MissingObject) << 1;
+    QTest::addRow("huge number") << json("[1e999999]") << int(QJsonParseError::IllegalNumber) << 1;
+    QTest::addRow("500 JSON") << json(R"({"e":1})", 500) << 500 << 1;
+    QTest::addRow("401 twice") << json("{}", 401) << 401 << 2;
+    QTest::addRow("redirect to another host")
+        << Reply::redirect(unreachable.toLatin1()) << int(QJsonParseError::MissingObject) << 1;
 }
 
 void tst_badanswers::apiCall()
 {
     QFETCH(Reply, answer);
-    QFETCH(QString, signal);
     QFETCH(int, code);
     QFETCH(int, calls);
     Bench bench("GET /api", answer);
     QPointer<AuthenticatedReply> reply = bench.client->get("/api");
-    bench.outcomes.watch(reply.data(), &AuthenticatedReply::finished);
-    bench.outcomes.watch(reply.data(), &AuthenticatedReply::error);
-    bench.verify(signal, signal == "error" ? QVariant(code) : QVariant(), {}, tokens, 1);
+    bench.watch(reply.data(), &AuthenticatedReply::finished);
+    bench.watch(reply.data(), &AuthenticatedReply::error);
+    bench.verify("error", code, {}, tokens, 1);
     QCOMPARE(requestsTo(bench.server, "GET", "/api").size(), calls);
-    delete reply; // the caller's after finished; gone already after an error
+    QTRY_VERIFY(reply.isNull()); // released after its error
 }
 
 // A value that cannot be protected (here: the key directory open to others) is never written
@@ -521,8 +433,7 @@ void tst_badanswers::unprotectableValues()
     QVERIFY(credentials.wait());
     QCOMPARE(::chmod(keyDirectory.constData(), 0700), 0);
     bench.verify("loginError",
-        "Could not protect the refresh token; it was not saved, so the login lasts only for "
-        "this "
+        "Could not protect the refresh token; it was not saved, so the login lasts only for this "
         "session",
         {}, { "algorithm", "issue_time", "key" });
     QCOMPARE(bench.record().refreshToken, "refresh-token-1");

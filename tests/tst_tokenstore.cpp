@@ -40,8 +40,6 @@ class tst_tokenstore : public QObject {
     }
     std::unique_ptr<OAuth2ClientImpl> service(const QVariantMap& values = {})
     {
-        if (values.contains("client_id") != values.contains("client_secret"))
-            expectWarning("Client credentials are not valid");
         return std::make_unique<OAuth2ClientImpl>(store(values), nullptr);
     }
 
@@ -57,7 +55,7 @@ private slots:
         QTest::addColumn<bool>("sha256"); // the algorithm loaded; else SHA-1
         QTest::addColumn<QString>("warning");
         const QStringList all { "c", "s", "r", "k" };
-        // The algorithm's spelling is tst_macsignature's.
+        // The algorithm's spelling in a token answer is tst_tokengrants'.
         QTest::addRow("unknown algorithm keeps the previous one")
             << "algorithm" << QVariant("hmac-md5") << all << false << QString("md5\" is wrong");
         QTest::addRow("id without secret")
@@ -69,8 +67,6 @@ private slots:
         QTest::addRow("refresh token base64 of garbage")
             << "refresh_token" << QVariant("Z2FyYmFnZQ==") << QStringList { "c", "s", "", "k" }
             << true << QString("unprotect");
-        QTest::addRow("issue time not a number")
-            << "issue_time" << QVariant("then") << all << true << QString();
     }
     void loadSettings()
     {
@@ -92,7 +88,7 @@ private slots:
             QStringList({ client.clientId(), client.clientSecret(), t.refreshToken, t.macKey }),
             loaded);
         QCOMPARE(t.algorithm, sha256 ? Hash::Sha256 : Hash::Sha1);
-        QCOMPARE(t.issueTime, key == "issue_time" ? 0 : 1700000000123);
+        QCOMPARE(t.issueTime, 1700000000123);
     }
 
     // The login state at start, and what login(e-mail, password) does then: only a pending
@@ -107,7 +103,6 @@ private slots:
         const QVariantMap pending { { "pendingActivation", "a@b.c" } },
             stale { { "pendingActivation", "a@b.c" }, { "refresh_token", sealed("rt") } };
         const QString none;
-        QTest::addRow("nothing") << QVariantMap() << LoggedOut << none << none;
         QTest::addRow("stale pending activation") << stale << LoggedIn << none << none;
         QTest::addRow("pending activation") << pending << PendingActivation << none << none;
         QTest::addRow("pending, e-mail given") << pending << PendingActivation << "a@b.c" << none;
@@ -159,22 +154,15 @@ private slots:
             QCOMPARE(loggedOut.count(), states.count(LoggedOut)); // the state first, then loggedOut
             states.append(state);
         });
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; i < 2; ++i)
             static_cast<network::internal::OAuth2DebugClient*>(client.get())->logout();
-        }
         QCOMPARE(QSettings(settings->fileName(), QSettings::IniFormat).allKeys(),
             QStringList { "apiServer" });
         QVERIFY(!client->isLoggedIn()
             && (client->clientId() + client->clientSecret() + t.accessToken + t.macKey).isEmpty());
         QVERIFY(t.issueTime == 11 && t.expiryTime == 22 && t.algorithm == Hash::Sha256);
         QCOMPARE(spy.count(), 0); // logging out wrote the store itself, not through the signal
-
-        // A registration with any e-mail, even an empty one, waits for its activation (the way
-        // there and out of it is tst_registrationflow's and the end-to-end suite's).
-        QVERIFY(QMetaObject::invokeMethod(
-            client.get(), "onRegistrationFinished", Q_ARG(QString, QString())));
-        QVERIFY(settings->contains("pendingActivation"));
-        QCOMPARE(states, QList<int>({ LoggedOut, LoggedOut, PendingActivation }));
+        QCOMPARE(states, QList<int>({ LoggedOut, LoggedOut }));
     }
 };
 
