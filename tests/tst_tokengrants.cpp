@@ -306,9 +306,9 @@ private slots:
         r.holdValidToken();
         if (cause == Cause::NoCredentials)
             r.client->clearCredentials();
-        QPointer<Reply> reply = cause == Cause::NoVerb
-            ? r.client->authenticatedRequest(Nam::HeadOperation, QNetworkRequest(r.server.url()), {})
-            : r.get();
+        QPointer<Reply> reply = cause == Cause::NoVerb ? r.client->authenticatedRequest(
+                                    Nam::HeadOperation, QNetworkRequest(r.server.url()), {})
+                                                       : r.get();
         QList<int> got;
         QString last;
         connect(reply, &Reply::error, this, [&](const QString& m, int code) {
