@@ -220,7 +220,7 @@ void tst_badanswers::tokenEndpoint()
     QSignalSpy states(bench.client.get(), &OAuth2ClientImpl::loginStateChanged);
     QSignalSpy disconnected(bench.client.get(), &AbstractOAuth2Client::disconnected);
     if (grant == "refresh")
-        TokenCoreTestAccess::ensureAccessToken(*bench.client);
+        bench.client->ensureAccessToken();
     else if (grant == "code")
         bench.client->fetchAccessTokenUsingAuthorizationCode("abc");
     bench.verify(signal, message, gone, signal == "hasAccessToken" ? tokens : QStringList());

@@ -114,7 +114,7 @@ private slots:
         if (grant == "code")
             r.client->fetchAccessTokenUsingAuthorizationCode("the-authorization-code");
         else
-            TokenCoreTestAccess::ensureAccessToken(*r.client);
+            r.client->ensureAccessToken();
         QTRY_VERIFY(TokenCoreTestAccess::pendingGrantType(*r.client).isEmpty());
         QTRY_COMPARE(r.events.join(", "), events);
         QCOMPARE(r.server.requestCount(), 1); // the credentials went with the first request
@@ -206,7 +206,7 @@ private slots:
         Run r;
         if (grant == "refresh") {
             r.record().refreshToken = value;
-            TokenCoreTestAccess::ensureAccessToken(*r.client);
+            r.client->ensureAccessToken();
         } else {
             if (grant == "queued code")
                 r.client->fetchAccessTokenUsingClientCredentials();

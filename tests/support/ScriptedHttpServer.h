@@ -68,10 +68,9 @@ struct HttpRequest {
 
 // What the server does with a request.
 struct HttpResponse {
-    // Answer: send the response. Refuse: close the connection without answering.
-    // ResetMidBody: send the head and part of the body, then abort the connection.
-    // NoAnswer: keep the connection open and never answer.
-    enum class Action { Answer, Refuse, ResetMidBody, NoAnswer };
+    // Answer: send the response. ResetMidBody: send the head and part of the body, then abort the
+    // connection. NoAnswer: keep the connection open and never answer.
+    enum class Action { Answer, ResetMidBody, NoAnswer };
 
     Action action = Action::Answer;
     int status = 200;
@@ -131,7 +130,6 @@ struct HttpResponse {
         return make(401, "text/plain", "authentication required")
             .withHeader("WWW-Authenticate", "Basic realm=\"test\"");
     }
-    static HttpResponse refuse() { return { Action::Refuse, 200, {}, {}, {}, 0 }; }
     static HttpResponse noAnswer() { return { Action::NoAnswer, 200, {}, {}, {}, 0 }; }
     // The head of `response` with a Content-Length of its whole body, then `bytesSent` bytes
     // of the body (-1: half of it), then the connection is aborted.
@@ -255,9 +253,7 @@ private:
     {
         using Action = HttpResponse::Action;
         m_connections[socket].silent = response.action != Action::Answer;
-        if (response.action == Action::Refuse)
-            socket->disconnectFromHost();
-        if (response.action == Action::Refuse || response.action == Action::NoAnswer)
+        if (response.action == Action::NoAnswer)
             return;
 
         // The phrases that the tests expect; others read "Status <code>".

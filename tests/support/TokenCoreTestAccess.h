@@ -1,7 +1,6 @@
 #pragma once
 
-// Reaches into the token core for tests: the token record, the grant in flight, and the
-// private slot that makes sure a token is held.
+// Reaches into the token core for tests: the token record and the grant in flight.
 
 #include "AbstractOAuth2Client.h"
 
@@ -17,5 +16,4 @@ public:
     {
         return client.pendingGrantType;
     }
-    static void ensureAccessToken(AbstractOAuth2Client& client) { client.ensureAccessToken(); }
 };
