@@ -271,9 +271,14 @@ QVariant AbstractOAuth2Client::unprotectValue(const QVariant& value)
 
 // --- Token grants ----------------------------------------------------------------------------
 
+bool AbstractOAuth2Client::hasValidAccessToken() const
+{
+    return !token.accessToken.isEmpty() && QDateTime::currentMSecsSinceEpoch() < token.expiryTime;
+}
+
 void AbstractOAuth2Client::ensureAccessToken()
 {
-    if (!token.accessToken.isEmpty() && QDateTime::currentMSecsSinceEpoch() < token.expiryTime) {
+    if (hasValidAccessToken()) {
         emit hasAccessToken();
         return;
     }

@@ -126,6 +126,8 @@ public:
     // verb. The caller releases the JSON reply.
     Exchange sendSignedRequest(QNetworkAccessManager::Operation operation,
         const QNetworkRequest& request, const QByteArray& body, qint64 maximumSize);
+    // An access token is held and has not expired.
+    bool hasValidAccessToken() const;
     // A request signed with this access token was refused: the token is stale (revoked or
     // expired early) and is dropped, unless a newer one has replaced it meanwhile.
     void invalidateAccessToken(const QByteArray& signedWith);

@@ -3,6 +3,7 @@
 #include "AbstractOAuth2Client.h"
 #include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
+#include "MacSignature.h"
 
 #include <QNetworkReply>
 
@@ -21,7 +22,10 @@ AuthenticatedReply* AuthenticatedReplyPrivate::create(QNetworkAccessManager::Ope
 
 void AuthenticatedReplyPrivate::setMaximumAnswerSize(AuthenticatedReply* reply, qint64 bytes)
 {
+    // May come after the request went out within the creating call; nothing is read yet then.
     reply->d->maximumAnswerSize = bytes;
+    if (reply->d->pending)
+        reply->d->pending->setMaximumSize(bytes);
 }
 
 AuthenticatedReply::AuthenticatedReply(AuthenticatedReplyPrivate* d)
@@ -31,8 +35,14 @@ AuthenticatedReply::AuthenticatedReply(AuthenticatedReplyPrivate* d)
     connect(d->client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
     connect(d->client, &AbstractOAuth2Client::accessTokenError, this,
         &AuthenticatedReply::accessTokenError);
-    // Started from the event loop: the creator connects first, so that no outcome, not even a
-    // failure at once, is emitted before anyone listens. Dropped when this object goes first.
+    // With a valid token the request goes out within the creating call, as a bare manager's
+    // would (a network reply reports from the event loop). Anything else, a grant to wait for or
+    // a failure at once, starts from the event loop: the creator connects first, so that no
+    // outcome is emitted before anyone listens. Dropped when this object goes first.
+    if (d->client->hasValidAccessToken() && !zel::mac::httpVerb(d->operation).isEmpty()) {
+        send();
+        return;
+    }
     QMetaObject::invokeMethod(
         this, [this] { start(); }, Qt::QueuedConnection);
 }
