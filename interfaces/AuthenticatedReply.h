@@ -13,8 +13,9 @@
 //   qobject_cast to it or its staticMetaObject, needs symbols that only the plug-in has;
 // - may use every QObject operation (disconnect, setParent, destroyed(), deleteLater()).
 //
-// The request goes out from the event loop, never inside the call that created the reply, so
-// that even a failure at once reaches the receivers connected after that call.
+// No signal is emitted inside the call that created the reply: with a valid token the request
+// goes out at once, and otherwise the reply starts from the event loop, so that even a failure
+// at once reaches the receivers connected after that call.
 //
 // Ownership: the reply has no parent. After finished it stays alive until the host releases it
 // with deleteLater(). After error, whatever the code, it schedules its own deletion once the
@@ -59,7 +60,7 @@ private:
     Q_DISABLE_COPY(AuthenticatedReply)
     friend class AuthenticatedReplyPrivate;
 
-    // Asks the client for a token, once the creating call has returned.
+    // Asks the client for a token, once the creating call has returned (unless it went out then).
     void start();
     void releasePending();
     // Emits error and ends the reply: no further token news, and its deletion is scheduled
