@@ -61,6 +61,20 @@ void BM_MacHeader(benchmark::State& state)
     state.SetBytesProcessed(state.iterations() * body.size());
 }
 
+// "age:hex" of 20 random bytes into out (64 bytes), as the floors below build their nonce.
+void floorNonce(long long ageSeconds, char* out)
+{
+    static const char hex[] = "0123456789abcdef";
+    unsigned char random[20];
+    RAND_bytes(random, sizeof random);
+    int n = std::snprintf(out, 64, "%lld:", ageSeconds);
+    for (unsigned char byte : random) {
+        out[n++] = hex[byte >> 4];
+        out[n++] = hex[byte & 15];
+    }
+    out[n] = 0;
+}
+
 // The same header with nothing but OpenSSL and a stack buffer: the cost no implementation can
 // go below. Random nonce bytes, body digest, base64, the seven-line string, HMAC, base64.
 void BM_OpenSslFloor(benchmark::State& state)
@@ -71,20 +85,12 @@ void BM_OpenSslFloor(benchmark::State& state)
     const std::string id = "h480djs93hd8";
     const std::string key = "489dks293j39";
     const long long issueTime = QDateTime::currentMSecsSinceEpoch() - 3600 * 1000;
-    static const char hex[] = "0123456789abcdef";
     for (auto _ : state) {
-        unsigned char random[20];
-        RAND_bytes(random, sizeof random);
         const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::system_clock::now().time_since_epoch())
                                   .count();
         char nonce[64];
-        int n = std::snprintf(nonce, sizeof nonce, "%lld:", (now - issueTime) / 1000);
-        for (unsigned char byte : random) {
-            nonce[n++] = hex[byte >> 4];
-            nonce[n++] = hex[byte & 15];
-        }
-        nonce[n] = 0;
+        floorNonce((now - issueTime) / 1000, nonce);
 
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned int digestLength = 0;
@@ -127,17 +133,9 @@ void BM_OpenSslFloorPrefetched(benchmark::State& state)
     const std::string body(size_t(state.range(1)), 'x');
     const char* verb = body.empty() ? "GET" : "POST";
     const std::string key = "489dks293j39";
-    static const char hex[] = "0123456789abcdef";
     for (auto _ : state) {
-        unsigned char random[20];
-        RAND_bytes(random, sizeof random);
         char nonce[64];
-        int n = std::snprintf(nonce, sizeof nonce, "%d:", 3600);
-        for (unsigned char byte : random) {
-            nonce[n++] = hex[byte >> 4];
-            nonce[n++] = hex[byte & 15];
-        }
-        nonce[n] = 0;
+        floorNonce(3600, nonce);
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned int digestLength = 0;
         EVP_DigestInit_ex(digestContext, md, nullptr);
