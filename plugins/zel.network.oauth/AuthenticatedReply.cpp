@@ -32,7 +32,6 @@ AuthenticatedReply::AuthenticatedReply(AuthenticatedReplyPrivate* d)
     : QObject(nullptr)
     , d(d)
 {
-    connect(d->client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
     connect(d->client, &AbstractOAuth2Client::accessTokenError, this,
         &AuthenticatedReply::accessTokenError);
     // With a valid token the request goes out within the creating call, as a bare manager's
@@ -40,9 +39,11 @@ AuthenticatedReply::AuthenticatedReply(AuthenticatedReplyPrivate* d)
     // a failure at once, starts from the event loop: the creator connects first, so that no
     // outcome is emitted before anyone listens. Dropped when this object goes first.
     if (d->client->hasValidAccessToken() && !zel::mac::httpVerb(d->operation).isEmpty()) {
+        d->waitingForToken = false;
         send();
         return;
     }
+    connect(d->client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
     QMetaObject::invokeMethod(
         this, [this] { start(); }, Qt::QueuedConnection);
 }
@@ -71,7 +72,9 @@ void AuthenticatedReply::send()
 {
     if (!d->client)
         return;
-    disconnect(d->client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
+    if (d->waitingForToken)
+        disconnect(
+            d->client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
     d->waitingForToken = false;
     if (d->pending) {
         qCWarning(lcTransport) << "Reply is still pending, cannot send again";

@@ -31,7 +31,8 @@ public:
     QByteArray body;
     QNetworkAccessManager::Operation operation = QNetworkAccessManager::UnknownOperation;
     qint64 maximumAnswerSize = 0;
-    bool waitingForToken = true; // until sent or failed; again while a refused call waits
+    bool waitingForToken = true; // connected to hasAccessToken: until sent or failed, and again
+                                 // while a refused call waits
     JsonNetworkReplyImpl* pending = nullptr;
     QPointer<QNetworkReply> pendingNetworkReply; // to read the HTTP status of a refusal
     QByteArray signedWithToken; // the access token the request in flight was signed with

@@ -139,7 +139,8 @@ void JsonNetworkReplyImpl::onFinished()
     // ran (one of them may release it); the deletion still waits for the next event-loop pass.
     watched->deleteLater();
 
-    const QString url = watched->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
+    const auto url
+        = [watched] { return watched->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery); };
     if (zel::answerTooLarge(watched)) {
         emit error(zel::answerTooLargeMessage(maximumSize), QNetworkReply::ProtocolFailure);
         return;
@@ -153,11 +154,11 @@ void JsonNetworkReplyImpl::onFinished()
     const QByteArray body = json && watched->isReadable() ? watched->readAll() : QByteArray();
     // Token responses carry tokens and MAC keys: the body itself never reaches the log.
     if (json)
-        qCDebug(lcTransport).nospace() << "JSON reply from " << url << ": status " << status << ", "
-                                       << contentType << ", " << body.size() << " bytes";
+        qCDebug(lcTransport).nospace() << "JSON reply from " << url() << ": status " << status
+                                       << ", " << contentType << ", " << body.size() << " bytes";
     else
         qCDebug(lcTransport).nospace()
-            << "Reply from " << url << " is not JSON: status " << status << ", content type "
+            << "Reply from " << url() << " is not JSON: status " << status << ", content type "
             << contentType << ", network error " << watched->error();
 
     const zel::JsonReplyOutcome outcome = zel::jsonReplyOutcome(watched->error(), status,
