@@ -19,6 +19,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QObject>
+#include <QSet>
 #include <QSettings>
 #include <QSharedPointer>
 #include <QUrlQuery>
@@ -187,8 +188,8 @@ private:
     // Starts an authorization-code grant that had to wait for the grant in flight.
     void startQueuedGrant();
 
-    // The manager for an exchange with or without a body.
-    QNetworkAccessManager* exchangeManager(bool hasBody);
+    // The manager for an exchange to url, with or without a body.
+    QNetworkAccessManager* exchangeManager(const QUrl& url, bool hasBody);
     QNetworkAccessManager* newExchangeManager();
 
     friend class TokenCoreTestAccess;
@@ -196,6 +197,9 @@ private:
     // A login's single-use code that arrived while another grant was in flight; the newest wins.
     QString queuedAuthorizationCode;
     QNetworkAccessManager* sharedManager = nullptr; // made on first use
+#if QT_VERSION_MAJOR < 6
+    QSet<QString> http2Origins; // HTTPS origins (host:port) that answered over HTTP/2
+#endif
 
     QString m_oauthServer;
     QString m_redirectUri;
