@@ -15,7 +15,8 @@ namespace network {
 // The account service. Its signals are reached through object():
 // credentialsFetched(), credentialsFailure(QString), loginError(QString), loggedOut(),
 // loginStateChanged(zel::network::LoginState), manageAccountOnlineUrlReady(QUrl), loggedIn(),
-// hasAccessToken(), settingsChanged(QVariantMap), accessTokenError(QString), disconnected().
+// hasAccessToken(), settingsChanged(QVariantMap), accessTokenError(QString), disconnected(),
+// accessTokenRefused(QString) (a refused client-credentials grant; the store was emptied).
 class OAuth2Client {
 public:
     virtual ~OAuth2Client() { }

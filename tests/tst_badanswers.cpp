@@ -150,6 +150,7 @@ private slots:
     void loginToken();
     void apiCall_data();
     void apiCall();
+    void callOnRefusedGrant();
     void unprotectableValues();
 };
 
@@ -401,6 +402,21 @@ void tst_badanswers::apiCall()
     bench.verify("error", code, {}, tokens, 1);
     QCOMPARE(requestsTo(bench.server, "GET", "/api").size(), calls);
     QTRY_VERIFY(reply.isNull()); // released after its error
+}
+
+// A call waiting for a token ends when its grant is refused, also the client-credentials grant
+// whose refusal the host learns of from the emptied store alone.
+void tst_badanswers::callOnRefusedGrant()
+{
+    Bench bench("POST /oauth/token", json(tokenAnswer().body, 203), tokens);
+    expectWarning(QRegularExpression("^Token request finished: \"?client_credentials\"? grant"));
+    QPointer<AuthenticatedReply> reply = bench.client->get("/api");
+    bench.watch(reply.data(), &AuthenticatedReply::finished);
+    bench.watch(reply.data(), &AuthenticatedReply::error);
+    bench.watch(&AbstractOAuth2Client::accessTokenError);
+    bench.verify("error", int(AuthenticatedReply::NoAccessToken), forgotten, {}, 1);
+    QVERIFY(requestsTo(bench.server, "GET", "/api").isEmpty());
+    QTRY_VERIFY(reply.isNull());
 }
 
 // A value that cannot be protected (here: the key directory open to others) is never written

@@ -437,7 +437,10 @@ void AbstractOAuth2Client::failGrant(GrantFailure failure, const QString& messag
                 { keys::algorithm, QVariant() }, { keys::issueTime, QVariant() } });
         }
     }
-    if (!message.isEmpty())
+    // A refused client-credentials grant has no message: the emptied store tells the host.
+    if (failure == GrantFailure::Refused && message.isEmpty())
+        emit accessTokenRefused(QStringLiteral("The client credentials were refused"));
+    else
         emit accessTokenError(message);
     if (failure == GrantFailure::Revoked)
         emit disconnected();

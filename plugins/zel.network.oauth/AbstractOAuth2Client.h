@@ -139,12 +139,16 @@ signals:
     void settingsChanged(QVariantMap settings);
     void accessTokenError(QString message);
     void disconnected();
+    // A grant ended without a token and without accessTokenError: a refused client-credentials
+    // grant, which the host learns of from the emptied store alone. The calls that waited for
+    // the token end with this message.
+    void accessTokenRefused(QString message);
 
 public slots:
     void fetchAccessTokenUsingAuthorizationCode(QString code);
     void fetchAccessTokenUsingClientCredentials();
-    // Answers with hasAccessToken or accessTokenError, at once when a valid token is held or
-    // none can be had, otherwise once a grant has ended.
+    // Answers with hasAccessToken, accessTokenError or accessTokenRefused, at once when a valid
+    // token is held or none can be had, otherwise once a grant has ended.
     void ensureAccessToken();
 
 private slots:
@@ -182,8 +186,8 @@ private:
         Refused, // forget the tokens and the stored account and device credentials
         Revoked, // forget the tokens and their stored keys only, then emit disconnected
     };
-    // Ends the grant in flight: the tokens as failure says, accessTokenError with message (none
-    // when empty), then a login's code that waited for it.
+    // Ends the grant in flight: the tokens as failure says, accessTokenError with message (a
+    // refusal without one: accessTokenRefused), then a login's code that waited for it.
     void failGrant(GrantFailure failure, const QString& message);
     // Starts an authorization-code grant that had to wait for the grant in flight.
     void startQueuedGrant();

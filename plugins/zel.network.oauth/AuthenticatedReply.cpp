@@ -34,6 +34,8 @@ AuthenticatedReply::AuthenticatedReply(AuthenticatedReplyPrivate* d)
 {
     connect(d->client, &AbstractOAuth2Client::accessTokenError, this,
         &AuthenticatedReply::accessTokenError);
+    connect(d->client, &AbstractOAuth2Client::accessTokenRefused, this,
+        &AuthenticatedReply::accessTokenError);
     // With a valid token the request goes out within the creating call, as a bare manager's
     // would (a network reply reports from the event loop). Anything else, a grant to wait for or
     // a failure at once, starts from the event loop: the creator connects first, so that no
@@ -117,8 +119,7 @@ void AuthenticatedReply::jsonReplyFinished(int statusCode, QJsonDocument result)
     d->pending = nullptr;
     // The call is over: a later token error of another request is not this reply's affair.
     if (d->client)
-        disconnect(d->client, &AbstractOAuth2Client::accessTokenError, this,
-            &AuthenticatedReply::accessTokenError);
+        disconnect(d->client, nullptr, this, nullptr);
     emit finished(result);
 }
 
