@@ -473,31 +473,10 @@ QNetworkAccessManager* AbstractOAuth2Client::newExchangeManager()
     return manager;
 }
 
-#if QT_VERSION_MAJOR < 6
-namespace {
-QString http2OriginKey(const QUrl& url)
+QNetworkAccessManager* AbstractOAuth2Client::exchangeManager(bool ownConnection)
 {
-    return url.host().toLower() + QLatin1Char(':') + QString::number(url.port(443));
-}
-} // namespace
-#endif
-
-QNetworkAccessManager* AbstractOAuth2Client::exchangeManager(const QUrl& url, bool hasBody)
-{
-#if QT_VERSION_MAJOR < 6
-    // Qt 5 keeps Nagle's algorithm on for its HTTP/1.1 sockets and writes a request's body after
-    // its headers: on a reused connection the body waits for the server's delayed ACK. Measured
-    // on loopback, shared manager: a POST with a 34 B to 4 KiB body took 44 ms, a GET 0.4 ms
-    // (HTTPS 0.2 ms); a new connection per POST took 0.8 ms over HTTP (over HTTPS it stalls as
-    // well). Over HTTP/2 Qt 5 sends headers and body together: 0.5 ms on the shared connection.
-    // So an exchange with a body gets a manager (and a connection) of its own, unless its HTTPS
-    // origin has answered over HTTP/2.
-    if (hasBody && !http2Origins.contains(http2OriginKey(url)))
+    if (ownConnection)
         return newExchangeManager();
-#else
-    Q_UNUSED(url);
-    Q_UNUSED(hasBody); // Qt 6 sets TCP_NODELAY: every exchange shares the warm connections
-#endif
     if (!sharedManager)
         sharedManager = newExchangeManager();
     return sharedManager;
@@ -509,14 +488,35 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
 {
     QNetworkRequest request(original);
 #if QT_VERSION_MAJOR < 6
-    // Qt 6 offers HTTP/2 over TLS by default; Qt 5 only when asked. Asked for exchanges with a
-    // body only: those are the ones it helps, and the others keep their HTTP/1.1 connections
-    // (with an HTTP/1.1 server, a connection that offered HTTP/2 measured slower for GETs).
-    const bool offerHttp2 = !body.isEmpty() && request.url().scheme() == QLatin1String("https");
-    if (offerHttp2)
-        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
+    // Qt 5 keeps Nagle's algorithm on for its HTTP/1.1 sockets and writes a request's body after
+    // its headers: on a reused connection the body waits for the server's delayed ACK. Measured
+    // on loopback, shared manager: a POST with a 34 B to 4 KiB body took 44 ms, a GET 0.4 ms
+    // (HTTPS 0.2 ms); a new connection per POST took 0.8 ms over HTTP (over HTTPS it often
+    // stalls as well). Over HTTP/2 Qt 5 sends headers and body together: 0.5 ms on the shared
+    // connection. So an exchange with a body gets a manager (and a connection) of its own,
+    // unless its HTTPS origin has answered over HTTP/2. Qt 5 offers HTTP/2 only when asked
+    // (Qt 6 by default): the first such exchange to an origin asks, and its answer decides for
+    // the next ones; offered on many new connections at once it measured slower.
+    QString probedOrigin;
+    bool ownConnection = !body.isEmpty();
+    if (ownConnection && request.url().scheme() == QLatin1String("https")) {
+        const QString origin = request.url().host().toLower() + QLatin1Char(':')
+            + QString::number(request.url().port(443));
+        const auto known = http2Origins.constFind(origin);
+        if (known != http2Origins.cend() ? *known : !http2Probes.contains(origin)) {
+            request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
+            ownConnection = known == http2Origins.cend();
+            if (ownConnection) {
+                probedOrigin = origin;
+                http2Probes.insert(origin);
+            }
+        }
+    }
+#else
+    // Qt 6 sets TCP_NODELAY: every exchange shares the warm connections.
+    const bool ownConnection = false;
 #endif
-    QNetworkAccessManager* manager = exchangeManager(request.url(), !body.isEmpty());
+    QNetworkAccessManager* manager = exchangeManager(ownConnection);
     QNetworkReply* reply = nullptr;
     switch (operation) {
     case QNetworkAccessManager::GetOperation:
@@ -534,6 +534,10 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
     default:
         break;
     }
+#if QT_VERSION_MAJOR < 6
+    if (!reply && !probedOrigin.isEmpty())
+        http2Probes.remove(probedOrigin);
+#endif
     if (manager != sharedManager) {
         if (!reply) {
             delete manager;
@@ -546,10 +550,13 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
     // The JSON reply releases it once reported; this also covers a JSON reply dropped earlier.
     connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
 #if QT_VERSION_MAJOR < 6
-    if (offerHttp2)
-        connect(reply, &QNetworkReply::finished, this, [this, reply] {
-            if (reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
-                http2Origins.insert(http2OriginKey(reply->url()));
+    if (!probedOrigin.isEmpty())
+        connect(reply, &QNetworkReply::finished, this, [this, reply, probedOrigin] {
+            http2Probes.remove(probedOrigin);
+            // No answer at all (no connection) tells nothing: the next exchange asks again.
+            if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
+                http2Origins.insert(probedOrigin,
+                    reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool());
         });
 #endif
 

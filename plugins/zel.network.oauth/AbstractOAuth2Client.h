@@ -15,6 +15,7 @@
 #include "MacSignature.h"
 #include "Requests.h"
 
+#include <QHash>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
@@ -192,8 +193,8 @@ private:
     // Starts an authorization-code grant that had to wait for the grant in flight.
     void startQueuedGrant();
 
-    // The manager for an exchange to url, with or without a body.
-    QNetworkAccessManager* exchangeManager(const QUrl& url, bool hasBody);
+    // The service's shared manager, or with ownConnection a manager for one exchange.
+    QNetworkAccessManager* exchangeManager(bool ownConnection);
     QNetworkAccessManager* newExchangeManager();
 
     friend class TokenCoreTestAccess;
@@ -202,7 +203,10 @@ private:
     QString queuedAuthorizationCode;
     QNetworkAccessManager* sharedManager = nullptr; // made on first use
 #if QT_VERSION_MAJOR < 6
-    QSet<QString> http2Origins; // HTTPS origins (host:port) that answered over HTTP/2
+    // What the HTTPS origins (host:port) answered a request with a body that offered HTTP/2:
+    // true for HTTP/2, false for HTTP/1.1; none while that first request is on its way.
+    QHash<QString, bool> http2Origins;
+    QSet<QString> http2Probes; // origins whose first offer is on its way
 #endif
 
     QString m_oauthServer;
