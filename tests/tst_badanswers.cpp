@@ -353,6 +353,9 @@ void tst_badanswers::loginToken_data()
     };
     QTest::newRow("token") << json(R"({"token":"abc"})") << "manageAccountOnlineUrlReady"
                            << QVariant("/integration?login-token=abc");
+    QTest::newRow("token to encode")
+        << json(R"({"token":"a+b/c=&d#e f"})") << "manageAccountOnlineUrlReady"
+        << QVariant("/integration?login-token=a%2Bb%2Fc%3D%26d%23e%20f");
     failed("array", json(R"(["abc"])"), noToken);
     failed("500 JSON", json(R"({"error":"down"})", 500), R"({"error":"down"})");
     failed("401 twice", json(R"({"error":"token"})", 401), R"({"error":"token"})");

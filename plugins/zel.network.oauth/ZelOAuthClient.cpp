@@ -303,9 +303,12 @@ void OAuth2ClientImpl::requestManageAccountOnlineUrl()
                     QStringLiteral("The server's answer holds no login token"));
                 return;
             }
-            const QUrl url(
-                oauthServer() + QLatin1String("/integration?login-token=") + loginToken.toString(),
-                QUrl::TolerantMode);
+            // The token is one query value, whatever characters the server put in it: a "+",
+            // "&" or "#" taken as written would change or cut it on the way back.
+            QUrl url(oauthServer() + QLatin1String("/integration"), QUrl::TolerantMode);
+            url.setQuery(QLatin1String("login-token=")
+                    + QString::fromLatin1(QUrl::toPercentEncoding(loginToken.toString())),
+                QUrl::StrictMode);
             emit manageAccountOnlineUrlReady(url);
         });
 }
