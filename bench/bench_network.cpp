@@ -485,10 +485,17 @@ QNetworkRequest bareRequest(const QString& origin)
     return request;
 }
 
-QNetworkReply* send(QNetworkAccessManager* manager, const QNetworkRequest& base, Verb verb)
+// The request as one call sends it: with an Authorization header of its own.
+QNetworkRequest signedLike(const QNetworkRequest& base)
 {
     QNetworkRequest request(base);
     request.setRawHeader("Authorization", bareAuthorization());
+    return request;
+}
+
+QNetworkReply* send(QNetworkAccessManager* manager, const QNetworkRequest& base, Verb verb)
+{
+    const QNetworkRequest request = signedLike(base);
     return verb == Verb::Get ? manager->get(request) : manager->post(request, postBody);
 }
 
@@ -911,10 +918,8 @@ int main(int argc, char** argv)
                       QNetworkRequest request = bareRequest(origin);
                       change(request);
                       return [shared, request, post](Verb verb, std::function<void(bool)> done) {
-                          QNetworkRequest signedLike(request);
-                          signedLike.setRawHeader("Authorization", bareAuthorization());
-                          watch(verb == Verb::Get ? shared->get(signedLike)
-                                                  : post(shared, signedLike),
+                          const QNetworkRequest sent = signedLike(request);
+                          watch(verb == Verb::Get ? shared->get(sent) : post(shared, sent),
                               std::move(done));
                       };
                   };

@@ -503,13 +503,13 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
         const QString origin = request.url().host().toLower() + QLatin1Char(':')
             + QString::number(request.url().port(443));
         const auto known = http2Origins.constFind(origin);
-        if (known != http2Origins.cend() ? *known : !http2Probes.contains(origin)) {
+        if (known == http2Origins.cend()) { // not asked yet: this exchange asks
             request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
-            ownConnection = known == http2Origins.cend();
-            if (ownConnection) {
-                probedOrigin = origin;
-                http2Probes.insert(origin);
-            }
+            probedOrigin = origin;
+            http2Origins.insert(origin, Http2Answer::Awaited);
+        } else if (*known == Http2Answer::Yes) {
+            request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
+            ownConnection = false;
         }
     }
 #else
@@ -536,7 +536,7 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
     }
 #if QT_VERSION_MAJOR < 6
     if (!reply && !probedOrigin.isEmpty())
-        http2Probes.remove(probedOrigin);
+        http2Origins.remove(probedOrigin);
 #endif
     if (manager != sharedManager) {
         if (!reply) {
@@ -552,11 +552,13 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
 #if QT_VERSION_MAJOR < 6
     if (!probedOrigin.isEmpty())
         connect(reply, &QNetworkReply::finished, this, [this, reply, probedOrigin] {
-            http2Probes.remove(probedOrigin);
             // No answer at all (no connection) tells nothing: the next exchange asks again.
-            if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
-                http2Origins.insert(probedOrigin,
-                    reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool());
+            if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
+                http2Origins.remove(probedOrigin);
+            else if (reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
+                http2Origins.insert(probedOrigin, Http2Answer::Yes);
+            else
+                http2Origins.insert(probedOrigin, Http2Answer::No);
         });
 #endif
 

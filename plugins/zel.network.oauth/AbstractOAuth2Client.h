@@ -20,7 +20,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QObject>
-#include <QSet>
 #include <QSettings>
 #include <QSharedPointer>
 #include <QUrlQuery>
@@ -203,10 +202,10 @@ private:
     QString queuedAuthorizationCode;
     QNetworkAccessManager* sharedManager = nullptr; // made on first use
 #if QT_VERSION_MAJOR < 6
-    // What the HTTPS origins (host:port) answered a request with a body that offered HTTP/2:
-    // true for HTTP/2, false for HTTP/1.1; none while that first request is on its way.
-    QHash<QString, bool> http2Origins;
-    QSet<QString> http2Probes; // origins whose first offer is on its way
+    // What an HTTPS origin (host:port) answered the first request with a body that offered it
+    // HTTP/2; origins not yet asked are absent.
+    enum class Http2Answer { Awaited, Yes, No };
+    QHash<QString, Http2Answer> http2Origins;
 #endif
 
     QString m_oauthServer;
