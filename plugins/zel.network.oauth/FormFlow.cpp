@@ -66,6 +66,14 @@ QNetworkReply* FormFlow::finishedReply()
         answerFailed(answerTooLargeMessage(pageAnswerLimit));
         return nullptr;
     }
+    // A page or answer that did not arrive whole is not judged: a form fetched in part is not
+    // posted (the post carries the password), and half an answer is no answer.
+    if (failedInTransport(reply)) {
+        qCDebug(lcAccount).nospace()
+            << "The " << name << " exchange failed, network error " << reply->error();
+        answerFailed(reply->errorString());
+        return nullptr;
+    }
     return reply;
 }
 

@@ -44,6 +44,13 @@ bool answerTooLarge(const QNetworkReply* reply)
     return reply && reply->property(tooLargeProperty).toBool();
 }
 
+bool failedInTransport(const QNetworkReply* reply)
+{
+    // Qt numbers the connection and proxy errors below the content (HTTP status) errors.
+    return reply->error() != QNetworkReply::NoError
+        && reply->error() < QNetworkReply::ContentAccessDenied;
+}
+
 QString answerTooLargeMessage(qint64 limit)
 {
     const QString size = limit % (qint64(1) << 20) == 0 ? QStringLiteral("%1 MiB").arg(limit >> 20)
@@ -161,9 +168,11 @@ void JsonNetworkReplyImpl::onFinished()
             << "Reply from " << url() << " is not JSON: status " << status << ", content type "
             << contentType << ", network error " << watched->error();
 
-    const zel::JsonReplyOutcome outcome = zel::jsonReplyOutcome(watched->error(), status,
+    zel::JsonReplyOutcome outcome = zel::jsonReplyOutcome(watched->error(), status,
         watched->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(), contentType,
         body);
+    if (zel::failedInTransport(watched))
+        outcome.message = watched->errorString();
     if (outcome.finished)
         emit finished(outcome.status, outcome.document);
     else

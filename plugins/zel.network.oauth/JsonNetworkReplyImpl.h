@@ -24,6 +24,10 @@ bool answerTooLarge(const QNetworkReply* reply);
 // "The server's answer exceeds 1 MiB"
 QString answerTooLargeMessage(qint64 limit);
 
+// The reply failed below HTTP (no connection, or one that broke or timed out before the answer
+// was whole): its reason phrase and any part of a body tell nothing, its errorString() does.
+bool failedInTransport(const QNetworkReply* reply);
+
 // What a finished reply reports. body is read only when the content type names JSON.
 struct JsonReplyOutcome {
     bool finished = false; // finished(status, document); otherwise error(message, code)
