@@ -15,12 +15,16 @@
 //     QCOMPARE(server.requests().at(0).header("accept"), QByteArray("application/json"));
 
 #include <QByteArray>
+#include <QFile>
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
 #include <QPointer>
+#include <QProcess>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -153,8 +157,30 @@ public:
     }
     ~ScriptedHttpServer() override { closeConnections(); }
 
-    // "http://127.0.0.1:PORT", without trailing slash.
-    QString origin() const { return QStringLiteral("http://127.0.0.1:%1").arg(serverPort()); }
+    // Serves HTTPS from now on, with the self-signed certificate for 127.0.0.1 in `directory`,
+    // which openssl makes unless it is there; returns it for the client to trust, null on failure.
+    QSslCertificate serveTls(const QString& directory)
+    {
+        const QString key = directory + "/key.pem", certificate = directory + "/cert.pem";
+        if (!QFile::exists(key))
+            QProcess::execute("openssl",
+                { "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
+                    "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", certificate });
+        QFile keyFile(key);
+        keyFile.open(QIODevice::ReadOnly);
+        m_key = QSslKey(&keyFile, QSsl::Ec);
+        m_certificate = QSslCertificate::fromPath(certificate).value(0);
+        return m_key.isNull() ? QSslCertificate() : m_certificate;
+    }
+
+    // "http://127.0.0.1:PORT" (https once serving TLS), without trailing slash.
+    QString origin() const
+    {
+        return QStringLiteral("%1://127.0.0.1:%2")
+            .arg(m_key.isNull() ? "http" : "https")
+            .arg(serverPort());
+    }
     // The origin with a path (and query) appended as text, e.g. url("/oauth/token").
     QUrl url(const QString& pathAndQuery = "/") const { return QUrl(origin() + pathAndQuery); }
 
@@ -191,8 +217,13 @@ public:
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        auto* socket = new QTcpSocket(this);
+        auto* socket = m_key.isNull() ? new QTcpSocket(this) : new QSslSocket(this);
         socket->setSocketDescriptor(descriptor);
+        if (auto* tls = qobject_cast<QSslSocket*>(socket)) {
+            tls->setLocalCertificate(m_certificate);
+            tls->setPrivateKey(m_key);
+            tls->startServerEncryption();
+        }
         m_connections.insert(socket, Connection());
         connect(socket, &QIODevice::readyRead, this, [this, socket] { readFrom(socket); });
         connect(socket, &QAbstractSocket::disconnected, this, [this, socket] {
@@ -281,6 +312,8 @@ private:
     }
 
     Handler m_handler;
+    QSslCertificate m_certificate;
+    QSslKey m_key;
     QHash<QTcpSocket*, Connection> m_connections;
     QList<HttpRequest> m_requests;
 };
