@@ -9,6 +9,7 @@
 
 #include <QDateTime>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
 #include <QNetworkReply>
@@ -118,7 +119,62 @@ AbstractOAuth2Client::AbstractOAuth2Client(QObject* parent)
 {
 }
 
-AbstractOAuth2Client::~AbstractOAuth2Client() = default;
+AbstractOAuth2Client::~AbstractOAuth2Client() { shutDown(); }
+
+void AbstractOAuth2Client::setTransferTimeout(int milliseconds)
+{
+    m_transferTimeout = milliseconds > 0 ? milliseconds : zel::defaultTransferTimeout;
+    if (sharedManager)
+        sharedManager->setTransferTimeout(m_transferTimeout);
+}
+
+void AbstractOAuth2Client::abandonGrants(const QString& message)
+{
+    if (JsonNetworkReplyImpl* json = grantReply.data()) {
+        grantReply = nullptr;
+        json->disconnect(this); // its answer, whatever it is, no longer concerns anyone
+        json->abort();
+        json->deleteLater();
+        qCDebug(lcOAuth) << pendingGrantType << "grant in flight dropped";
+    }
+    pendingGrantType.clear();
+    zel::platform::wipe(queuedAuthorizationCode);
+    endReplies(message, zel::network::AuthenticatedReply::NoAccessToken, true);
+}
+
+void AbstractOAuth2Client::shutDown()
+{
+    if (std::exchange(shutDownDone, true))
+        return;
+    const QString message = QStringLiteral("the account service was shut down");
+    endReplies(message, QNetworkReply::OperationCanceledError, false);
+    const auto handedOut = std::exchange(handedOutReplies, {});
+    for (const QPointer<JsonNetworkReplyImpl>& json : handedOut) {
+        if (json)
+            json->failNow(message, QNetworkReply::OperationCanceledError);
+    }
+}
+
+void AbstractOAuth2Client::endReplies(const QString& message, int code, bool waitingOnly)
+{
+    // A receiver may release any of them, or the service itself.
+    const QPointer<AbstractOAuth2Client> alive(this);
+    QList<QPointer<zel::network::AuthenticatedReply>> replies;
+    for (zel::network::AuthenticatedReply* reply : std::as_const(liveReplies))
+        replies.append(reply);
+    for (const auto& reply : std::as_const(replies)) {
+        if (!alive)
+            return;
+        if (reply)
+            zel::network::AuthenticatedReplyPrivate::end(reply, message, code, waitingOnly);
+    }
+}
+
+void AbstractOAuth2Client::handOut(JsonNetworkReplyImpl* json)
+{
+    handedOutReplies.removeAll(nullptr);
+    handedOutReplies.append(json);
+}
 
 void AbstractOAuth2Client::setClientId(const QString& id)
 {
@@ -205,7 +261,7 @@ void AbstractOAuth2Client::loadSettings(const QSharedPointer<QSettings>& setting
 void AbstractOAuth2Client::clearCredentials()
 {
     m_clientId.clear();
-    m_clientSecret.clear();
+    zel::platform::wipe(m_clientSecret);
     sealedClientSecret.clear();
     token.clear();
     sealedRefreshToken.clear();
@@ -216,14 +272,19 @@ bool AbstractOAuth2Client::hasRefreshToken() const
     return sealedRefreshToken.isValid() || !token.refreshToken.isEmpty();
 }
 
-void AbstractOAuth2Client::unsealRefreshToken()
+bool AbstractOAuth2Client::unsealRefreshToken()
 {
     if (!sealedRefreshToken.isValid())
-        return;
+        return true;
+    QString why;
     QByteArray refresh
-        = unprotectValue(std::exchange(sealedRefreshToken, QVariant())).toByteArray();
+        = unprotectValue(std::exchange(sealedRefreshToken, QVariant()), &why).toByteArray();
     token.refreshToken = QString::fromUtf8(refresh);
     zel::platform::wipe(refresh);
+    if (!token.refreshToken.isEmpty())
+        return true;
+    unreadableLogin = QStringLiteral("The stored login could not be read: %1").arg(why);
+    return false;
 }
 
 QByteArray AbstractOAuth2Client::protectData(const QByteArray& bytes)
@@ -234,11 +295,16 @@ QByteArray AbstractOAuth2Client::protectData(const QByteArray& bytes)
     return takeResult(result, "Could not protect a value:");
 }
 
-QByteArray AbstractOAuth2Client::unprotectData(const QByteArray& bytes)
+QByteArray AbstractOAuth2Client::unprotectData(const QByteArray& bytes, QString* why)
 {
-    if (bytes.isEmpty())
+    if (bytes.isEmpty()) {
+        if (why)
+            *why = QStringLiteral("it is empty");
         return {};
+    }
     zel::platform::ProtectionResult result = zel::platform::unprotectBytes(toBytes(bytes));
+    if (!result.ok && why)
+        *why = QString::fromStdString(result.error);
     return takeResult(result, "Could not unprotect a stored value:");
 }
 
@@ -254,16 +320,18 @@ QVariant AbstractOAuth2Client::protectValue(const QVariant& value)
     return text;
 }
 
-QVariant AbstractOAuth2Client::unprotectValue(const QVariant& value)
+QVariant AbstractOAuth2Client::unprotectValue(const QVariant& value, QString* why)
 {
     const QByteArray text = value.toByteArray();
     const auto decoded
         = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded) {
         qCWarning(lcPlatform) << "A stored protected value is not base64 text";
+        if (why)
+            *why = QStringLiteral("it is not base64 text");
         return QByteArray();
     }
-    QByteArray plain = unprotectData(*decoded);
+    QByteArray plain = unprotectData(*decoded, why);
     const QByteArray copy(plain.constData(), plain.size()); // deep copy, the buffer is wiped
     zel::platform::wipe(plain);
     return copy;
@@ -282,7 +350,20 @@ void AbstractOAuth2Client::ensureAccessToken()
         emit hasAccessToken();
         return;
     }
-    unsealRefreshToken(); // a stored token that cannot be read counts as none
+    if (!unsealRefreshToken()) {
+        // The login ends as if none had been stored, but nothing stored is touched: no grant
+        // goes out, since a refused one would empty the store.
+        qCWarning(lcOAuth) << "The stored refresh token cannot be read; logged out";
+        const QPointer<AbstractOAuth2Client> alive(this);
+        emit accessTokenError(unreadableLogin);
+        if (alive)
+            emit disconnected();
+        return;
+    }
+    if (!unreadableLogin.isEmpty()) {
+        emit accessTokenError(unreadableLogin); // until a new login replaces it
+        return;
+    }
     if (!token.refreshToken.isEmpty()) {
         fetchAccessTokenUsingRefreshToken();
     } else if (hasClientCredentials() && !clientSecret().isEmpty()) {
@@ -313,7 +394,10 @@ void AbstractOAuth2Client::fetchAccessToken(const QString& grantType, FormFields
     if (!pendingGrantType.isEmpty()) {
         // A login's code is single-use: dropping it would lose the login, so it waits.
         if (grantType == oauth::authorizationCodeGrant) {
-            queuedAuthorizationCode = fields.front().second;
+            // A copy of its own, so that wiping it cannot detach and miss the bytes.
+            zel::platform::wipe(queuedAuthorizationCode);
+            const QString& code = fields.front().second;
+            queuedAuthorizationCode = QString(code.constData(), code.size());
             qCDebug(lcOAuth) << "Token request in flight; authorization_code grant queued";
         } else {
             qCDebug(lcOAuth) << "Token request in flight;" << grantType << "grant joins it";
@@ -339,6 +423,7 @@ void AbstractOAuth2Client::fetchAccessToken(const QString& grantType, FormFields
         body, zel::jsonAnswerLimit, ExchangeOwner::Service)
                                      .json;
     zel::platform::wipe(body);
+    grantReply = json;
     connect(json, &JsonNetworkReplyImpl::finished, this,
         &AbstractOAuth2Client::accessTokenRequestFinished);
     connect(
@@ -349,6 +434,7 @@ void AbstractOAuth2Client::accessTokenRequestFinished(int statusCode, QJsonDocum
 {
     if (QObject* json = sender())
         json->deleteLater();
+    grantReply = nullptr;
     unsealRefreshToken(); // the answer is read against the whole record
 
     const QString grant = pendingGrantType;
@@ -389,26 +475,35 @@ void AbstractOAuth2Client::accessTokenRequestFinished(int statusCode, QJsonDocum
     if (answer.newRefreshToken) {
         const QVariant sealed = protectValue(token.refreshToken);
         saved = sealed.isValid();
-        if (saved)
-            answer.settings.insert(keys::refreshToken, sealed);
+        // Unsaved, the token goes from the store too: left there, another login's token would
+        // be paired with this login's key at the next start.
+        answer.settings.insert(keys::refreshToken, sealed);
     }
+    unreadableLogin.clear(); // a new login replaces the one that could not be read
     pendingGrantType.clear();
     qCDebug(lcOAuth) << "Token request finished:" << grant << "grant succeeded, expires in"
                      << answer.lifetime << "s";
+    // Each receiver may log out, start a grant or delete this object.
+    const QPointer<AbstractOAuth2Client> alive(this);
     if (!saved)
         reportUnsavedValue(QStringLiteral("Could not protect the refresh token; it was not "
                                           "saved, so the login lasts only for this session"));
+    if (!alive)
+        return;
     emit settingsChanged(answer.settings);
-    if (grant == oauth::authorizationCodeGrant || grant == oauth::clientCredentialsGrant)
+    if (alive && (grant == oauth::authorizationCodeGrant || grant == oauth::clientCredentialsGrant))
         emit loggedIn();
-    emit hasAccessToken();
-    startQueuedGrant();
+    if (alive && hasAccessTokenToSign()) // a receiver may have logged out meanwhile
+        emit hasAccessToken();
+    if (alive)
+        startQueuedGrant();
 }
 
 void AbstractOAuth2Client::accessTokenRequestFailed(QString message, int code)
 {
     if (QObject* json = sender())
         json->deleteLater();
+    grantReply = nullptr;
 
     if (pendingGrantType == oauth::refreshTokenGrant && isInvalidGrant(message, code)) {
         // The server revoked the refresh token: retrying it can never succeed.
@@ -426,10 +521,16 @@ void AbstractOAuth2Client::failGrant(GrantFailure failure, const QString& messag
 {
     // Nothing is in flight while the receivers run: one of them may start the next grant.
     pendingGrantType.clear();
+    const QPointer<AbstractOAuth2Client> alive(this); // a receiver may delete this object
     if (failure != GrantFailure::TokensKept) {
         token.clear();
         sealedRefreshToken.clear();
         if (failure == GrantFailure::Refused) {
+            // The store forgets the device too: so does this session, or the next login would
+            // be stored without the credentials its grants need.
+            m_clientId.clear();
+            zel::platform::wipe(m_clientSecret);
+            sealedClientSecret.clear();
             emit settingsChanged(QVariantMap());
         } else {
             // Only the session ends: the device keeps its credentials, the host its origins.
@@ -437,14 +538,17 @@ void AbstractOAuth2Client::failGrant(GrantFailure failure, const QString& messag
                 { keys::algorithm, QVariant() }, { keys::issueTime, QVariant() } });
         }
     }
+    if (!alive)
+        return;
     // A refused client-credentials grant has no message: the emptied store tells the host.
     if (failure == GrantFailure::Refused && message.isEmpty())
         emit accessTokenRefused(QStringLiteral("The client credentials were refused"));
     else
         emit accessTokenError(message);
-    if (failure == GrantFailure::Revoked)
+    if (alive && failure == GrantFailure::Revoked)
         emit disconnected();
-    startQueuedGrant();
+    if (alive)
+        startQueuedGrant();
 }
 
 void AbstractOAuth2Client::reportUnsavedValue(const QString& message)
@@ -458,15 +562,17 @@ void AbstractOAuth2Client::startQueuedGrant()
         return;
     if (!pendingGrantType.isEmpty())
         return; // a receiver of the signals started a grant; the code waits for that one
-    const QString code = queuedAuthorizationCode;
-    queuedAuthorizationCode.clear();
+    QString code = std::exchange(queuedAuthorizationCode, QString());
     fetchAccessTokenUsingAuthorizationCode(code);
+    zel::platform::wipe(code);
 }
 
 QNetworkAccessManager* AbstractOAuth2Client::newExchangeManager()
 {
     auto* manager = new QNetworkAccessManager(this); // goes with the service, replies and all
     manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy); // Qt 6 would follow them
+    manager->setTransferTimeout(
+        m_transferTimeout > 0 ? m_transferTimeout : zel::defaultTransferTimeout);
     manager->setCookieJar(new RefusingCookieJar(manager));
     // No authenticationRequired handler and no user info in any URL: a challenge fails the
     // request, and no credential is ever cached.
@@ -484,7 +590,7 @@ QNetworkAccessManager* AbstractOAuth2Client::exchangeManager(bool ownConnection)
 
 AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
     QNetworkAccessManager::Operation operation, const QNetworkRequest& original,
-    const QByteArray& body, qint64 maximumSize, ExchangeOwner owner)
+    const QByteArray& body, qint64 maximumSize, ExchangeOwner owner, zel::Server server)
 {
     QNetworkRequest request(original);
 #if QT_VERSION_MAJOR < 6
@@ -562,8 +668,10 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
         });
 #endif
 
-    auto* json = new JsonNetworkReplyImpl(reply);
+    auto* json = new JsonNetworkReplyImpl(reply, server);
     json->setMaximumSize(maximumSize);
+    if (maximumSize > 0)
+        zel::limitAnswerTime(reply, server, 2 * manager->transferTimeout());
     if (owner == ExchangeOwner::Service) // its own context: no double deletion
         connect(this, &QObject::destroyed, json, [json] { delete json; });
     return { json, reply, {} };
@@ -612,8 +720,8 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::sendSignedRequest(
         return {};
     signedRequest.setRawHeader("Authorization",
         zel::mac::macAuthorizationHeader(request.url(), verb, token, body).toUtf8());
-    Exchange exchange
-        = startJsonExchange(operation, signedRequest, body, maximumSize, ExchangeOwner::Caller);
+    Exchange exchange = startJsonExchange(
+        operation, signedRequest, body, maximumSize, ExchangeOwner::Caller, zel::Server::Api);
     if (exchange.reply) {
         exchange.signedWith = token.accessToken;
         qCDebug(lcOAuth) << "Signed request sent:" << verb

@@ -12,6 +12,7 @@
 // A value that could not be protected is left out of its map, so that it never replaces a
 // stored one; the failure goes to reportUnsavedValue().
 
+#include "JsonNetworkReplyImpl.h"
 #include "MacSignature.h"
 #include "Requests.h"
 
@@ -20,6 +21,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QObject>
+#include <QPointer>
+#include <QSet>
 #include <QSettings>
 #include <QSharedPointer>
 #include <QUrlQuery>
@@ -29,7 +32,6 @@
 #include <utility>
 #include <vector>
 
-class JsonNetworkReplyImpl;
 class QNetworkReply;
 
 // What one answer of the token endpoint means, worked out without side effects.
@@ -96,13 +98,25 @@ public:
     void loadSettings(const QSharedPointer<QSettings>& settings);
     void clearCredentials();
 
+    // Milliseconds without a byte after which every request ends (0: Qt's default applies).
+    int transferTimeout() const { return m_transferTimeout; }
+    void setTransferTimeout(int milliseconds);
+
+    // The user logged out: the grant in flight is dropped unanswered and a queued login code
+    // forgotten, so that nothing that arrives later writes the store; the calls that waited
+    // for a token end with NoAccessToken and message.
+    void abandonGrants(const QString& message);
+    // The service goes: every call still pending reports "the account service was shut down".
+    // Runs once, before the most derived class is gone.
+    void shutDown();
+
     // Data protection of the platform; an empty result on failure.
     static QByteArray protectData(const QByteArray& bytes);
-    static QByteArray unprotectData(const QByteArray& bytes);
+    static QByteArray unprotectData(const QByteArray& bytes, QString* why = nullptr);
     // Settings forms: base64 text of the protected bytes (an invalid QVariant when protection
     // fails), and back to the plain bytes.
     static QVariant protectValue(const QVariant& value);
-    static QVariant unprotectValue(const QVariant& value);
+    static QVariant unprotectValue(const QVariant& value, QString* why = nullptr);
 
     // Authenticated request entry points: each returns a new reply that sends once a valid
     // token is held (or fails with AuthenticatedReply::NoAccessToken when none can be had).
@@ -132,6 +146,12 @@ public:
     // A request signed with this access token was refused: the token is stale (revoked or
     // expired early) and is dropped, unless a newer one has replaced it meanwhile.
     void invalidateAccessToken(const QByteArray& signedWith);
+    // An access token to sign with is held (logging out drops it while calls wait).
+    bool hasAccessTokenToSign() const { return !token.accessToken.isEmpty(); }
+
+    // The replies of the calls not yet ended, which logout and shutdown end.
+    void trackReply(zel::network::AuthenticatedReply* reply) { liveReplies.insert(reply); }
+    void untrackReply(zel::network::AuthenticatedReply* reply) { liveReplies.remove(reply); }
 
 signals:
     void loggedIn();
@@ -168,13 +188,21 @@ protected:
     // Sends the request through the service's network access manager (see exchangeManager) and
     // watches it with a JSON reply limited to maximumSize bytes (0: no limit). The network
     // reply is released once finished, and with the manager when this object goes.
+    // A protocol exchange (maximumSize > 0) also ends at a deadline of twice the transfer
+    // timeout.
     Exchange startJsonExchange(QNetworkAccessManager::Operation operation,
         const QNetworkRequest& request, const QByteArray& body, qint64 maximumSize,
-        ExchangeOwner owner);
+        ExchangeOwner owner, zel::Server server = zel::Server::OAuth);
+    // An exchange handed to the host: it reports the shutdown should the service go first.
+    void handOut(JsonNetworkReplyImpl* json);
     // A refresh token is held or stored; the stored one is not unprotected for this.
     bool hasRefreshToken() const;
-    // Unprotects a stored refresh token into the token record, once.
-    void unsealRefreshToken();
+    // Unprotects a stored refresh token into the token record, once. False when the stored
+    // token cannot be read: the login is then treated as absent, but the stored values stay
+    // for a later start that can read them (a keyring unlocked again, say).
+    bool unsealRefreshToken();
+    // Why the stored login could not be read; empty while it could be, or none was stored.
+    QString unreadableLogin;
 
     MacToken token;
     QString pendingGrantType; // grant in flight; empty when none
@@ -191,6 +219,8 @@ private:
     void failGrant(GrantFailure failure, const QString& message);
     // Starts an authorization-code grant that had to wait for the grant in flight.
     void startQueuedGrant();
+    // Ends the tracked replies (with waitingOnly, those that wait for a token) with message.
+    void endReplies(const QString& message, int code, bool waitingOnly);
 
     // The service's shared manager, or with ownConnection a manager for one exchange.
     QNetworkAccessManager* exchangeManager(bool ownConnection);
@@ -200,6 +230,11 @@ private:
 
     // A login's single-use code that arrived while another grant was in flight; the newest wins.
     QString queuedAuthorizationCode;
+    QPointer<JsonNetworkReplyImpl> grantReply; // the grant in flight
+    QSet<zel::network::AuthenticatedReply*> liveReplies;
+    QList<QPointer<JsonNetworkReplyImpl>> handedOutReplies; // exchanges the caller releases
+    int m_transferTimeout = 0;
+    bool shutDownDone = false;
     QNetworkAccessManager* sharedManager = nullptr; // made on first use
 #if QT_VERSION_MAJOR < 6
     // What an HTTPS origin (host:port) answered the first request with a body that offered it

@@ -17,7 +17,21 @@ AuthenticatedReply* AuthenticatedReplyPrivate::create(QNetworkAccessManager::Ope
     d->request = request;
     d->body = body;
     d->operation = operation;
-    return new AuthenticatedReply(d);
+    auto* reply = new AuthenticatedReply(d);
+    client->trackReply(reply);
+    return reply;
+}
+
+void AuthenticatedReplyPrivate::end(
+    AuthenticatedReply* reply, const QString& message, int code, bool waitingOnly)
+{
+    if (waitingOnly && !reply->d->waitingForToken)
+        return;
+    if (reply->d->pending) {
+        reply->d->pending->disconnect(reply);
+        reply->releasePending();
+    }
+    reply->fail(message, code);
 }
 
 void AuthenticatedReplyPrivate::setMaximumAnswerSize(AuthenticatedReply* reply, qint64 bytes)
@@ -59,6 +73,8 @@ void AuthenticatedReply::start()
 
 AuthenticatedReply::~AuthenticatedReply()
 {
+    if (d->client)
+        d->client->untrackReply(this);
     // A caller may drop the reply while its request runs: stop it and release its JSON reply.
     if (d->pending) {
         d->pending->disconnect(this);
@@ -77,6 +93,15 @@ void AuthenticatedReply::send()
     if (d->waitingForToken)
         disconnect(
             d->client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send);
+    if (!d->client->hasAccessTokenToSign()) {
+        // The token went between its announcement and this call (a receiver logged out):
+        // never sign with none. Ask again; without a login that fails at once.
+        d->waitingForToken = true;
+        connect(d->client, &AbstractOAuth2Client::hasAccessToken, this, &AuthenticatedReply::send,
+            Qt::UniqueConnection);
+        d->client->ensureAccessToken();
+        return;
+    }
     d->waitingForToken = false;
     if (d->pending) {
         qCWarning(lcTransport) << "Reply is still pending, cannot send again";
@@ -158,8 +183,10 @@ void AuthenticatedReply::accessTokenError(QString message)
 void AuthenticatedReply::fail(const QString& message, int code)
 {
     d->waitingForToken = false;
-    if (d->client)
+    if (d->client) {
         disconnect(d->client, nullptr, this, nullptr);
+        d->client->untrackReply(this); // ended: logout and shutdown pass it by
+    }
     const QPointer<AuthenticatedReply> alive(this);
     emit error(message, code);
     if (alive) // a receiver may have released it already; deleteLater twice is harmless

@@ -26,6 +26,10 @@ public:
     // have no limit.
     static void setMaximumAnswerSize(AuthenticatedReply* reply, qint64 bytes);
 
+    // Ends the call with error(message, code) unless it has ended; with waitingOnly, only while
+    // it waits for a token. Its request, if one runs, is dropped without a report of its own.
+    static void end(AuthenticatedReply* reply, const QString& message, int code, bool waitingOnly);
+
     QPointer<AbstractOAuth2Client> client; // the service may go first, at shutdown
     QNetworkRequest request;
     QByteArray body;

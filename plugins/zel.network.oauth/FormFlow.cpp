@@ -16,6 +16,8 @@ FormFlow::FormFlow(OAuth2ClientImpl* client, QObject* parent, const char* name)
     , manager(new QNetworkAccessManager(this))
 {
     manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    manager->setTransferTimeout(
+        client->transferTimeout() > 0 ? client->transferTimeout() : defaultTransferTimeout);
 }
 
 void FormFlow::start()
@@ -24,16 +26,31 @@ void FormFlow::start()
         Qt::UniqueConnection);
     connect(client, &OAuth2ClientImpl::credentialsFailure, this, &FormFlow::onCredentialsFailure,
         Qt::UniqueConnection);
+    // A flow without parent outlives the service: waiting for its device credentials, it
+    // would wait for ever.
+    if (!parent())
+        connect(client, &QObject::destroyed, this, &FormFlow::onServiceGone, Qt::UniqueConnection);
     client->fetchClientCredentials();
+}
+
+void FormFlow::stopWaitingForCredentials()
+{
+    // Later emissions, successes or failures, belong to other requests (a flow started
+    // meanwhile must not make this one fetch and post its form again).
+    disconnect(client, &OAuth2ClientImpl::credentialsFetched, this, &FormFlow::onCredentials);
+    disconnect(
+        client, &OAuth2ClientImpl::credentialsFailure, this, &FormFlow::onCredentialsFailure);
+    disconnect(client, &QObject::destroyed, this, &FormFlow::onServiceGone);
+}
+
+void FormFlow::onServiceGone()
+{
+    credentialsFailed(QStringLiteral("the account service was shut down"));
 }
 
 void FormFlow::onCredentials()
 {
-    // Credentials held: later emissions, successes or failures, belong to other requests (a
-    // flow started meanwhile must not make this one fetch and post its form again).
-    disconnect(client, &OAuth2ClientImpl::credentialsFetched, this, &FormFlow::onCredentials);
-    disconnect(
-        client, &OAuth2ClientImpl::credentialsFailure, this, &FormFlow::onCredentialsFailure);
+    stopWaitingForCredentials();
 
     const QUrl url = formUrl();
     QNetworkRequest request = formPageRequest(url);
@@ -51,10 +68,15 @@ void FormFlow::onCredentials()
                                  << url.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
     QNetworkReply* reply = manager->get(request);
     limitAnswerSize(reply, pageAnswerLimit);
+    limitAnswerTime(reply, Server::OAuth, 2 * manager->transferTimeout());
     connect(reply, &QNetworkReply::finished, this, &FormFlow::onFormReceived);
 }
 
-void FormFlow::onCredentialsFailure(QString error) { credentialsFailed(error); }
+void FormFlow::onCredentialsFailure(QString error)
+{
+    stopWaitingForCredentials();
+    credentialsFailed(error);
+}
 
 QNetworkReply* FormFlow::finishedReply()
 {
@@ -64,6 +86,11 @@ QNetworkReply* FormFlow::finishedReply()
     reply->deleteLater();
     if (answerTooLarge(reply)) {
         answerFailed(answerTooLargeMessage(pageAnswerLimit));
+        return nullptr;
+    }
+    const QString timeout = timeoutMessage(reply, Server::OAuth);
+    if (!timeout.isEmpty()) {
+        answerFailed(timeout);
         return nullptr;
     }
     // A page or answer that did not arrive whole is not judged: a form fetched in part is not
@@ -93,6 +120,7 @@ void FormFlow::onFormReceived()
 
     QNetworkReply* post = manager->post(request, postBody(tokenField));
     limitAnswerSize(post, pageAnswerLimit);
+    limitAnswerTime(post, Server::OAuth, 2 * manager->transferTimeout());
     connect(post, &QNetworkReply::finished, this, &FormFlow::onPostAnswered);
 }
 

@@ -42,10 +42,12 @@ protected:
 private slots:
     void onCredentials();
     void onCredentialsFailure(QString error);
+    void onServiceGone();
     void onFormReceived();
     void onPostAnswered();
 
 private:
+    void stopWaitingForCredentials();
     // The finished reply that sent the signal, released with the event loop; null when it ended
     // too large (reported then).
     QNetworkReply* finishedReply();

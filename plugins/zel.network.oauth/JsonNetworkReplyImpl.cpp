@@ -3,7 +3,9 @@
 #include "Logging.h"
 
 #include <QJsonParseError>
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -11,7 +13,16 @@ namespace zel {
 
 namespace {
     constexpr char tooLargeProperty[] = "zelAnswerTooLarge";
-}
+    constexpr char deadlineProperty[] = "zelDeadlinePassed";
+    constexpr char abortedProperty[] = "zelAborted"; // by the plug-in, for its own reasons
+
+    QString serverName(Server server)
+    {
+        return server == Server::OAuth ? QStringLiteral("OAuth") : QStringLiteral("API");
+    }
+
+    QString seconds(int milliseconds) { return QString::number(milliseconds / 1000.0); }
+} // namespace
 
 void limitAnswerSize(QNetworkReply* reply, qint64 limit)
 {
@@ -58,6 +69,47 @@ QString answerTooLargeMessage(qint64 limit)
     return QStringLiteral("The server's answer exceeds %1").arg(size);
 }
 
+QString silenceMessage(Server server, int milliseconds)
+{
+    return QStringLiteral("the %1 server did not answer within %2 s")
+        .arg(serverName(server), seconds(milliseconds));
+}
+
+void limitAnswerTime(QNetworkReply* reply, Server server, int deadline)
+{
+    if (!reply || deadline <= 0)
+        return;
+    QTimer::singleShot(deadline, reply, [reply, server, deadline] {
+        if (!reply->isRunning())
+            return;
+        reply->setProperty(deadlineProperty,
+            QStringLiteral("the %1 server did not finish its answer within %2 s")
+                .arg(serverName(server), seconds(deadline)));
+        qCWarning(lcTransport).nospace()
+            << "Answer of " << reply->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)
+            << " not complete after " << deadline << " ms; aborted";
+        reply->abort();
+    });
+}
+
+QString timeoutMessage(const QNetworkReply* reply, Server server)
+{
+    if (!reply)
+        return QString();
+    const QVariant deadline = reply->property(deadlineProperty);
+    if (deadline.isValid())
+        return deadline.toString();
+    // Qt ends a reply whose transfer timeout passed as if it had been aborted; only an abort
+    // that is none of the plug-in's own is that timeout.
+    const int silence = reply->manager() ? reply->manager()->transferTimeout() : 0;
+    const auto error = reply->error();
+    if (silence > 0
+        && (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError)
+        && !reply->property(abortedProperty).toBool() && !answerTooLarge(reply))
+        return silenceMessage(server, silence);
+    return QString();
+}
+
 JsonReplyOutcome jsonReplyOutcome(int networkError, int status, const QString& reasonPhrase,
     const QString& contentType, const QByteArray& body)
 {
@@ -95,9 +147,10 @@ JsonReplyOutcome jsonReplyOutcome(int networkError, int status, const QString& r
 
 } // namespace zel
 
-JsonNetworkReplyImpl::JsonNetworkReplyImpl(QNetworkReply* reply)
+JsonNetworkReplyImpl::JsonNetworkReplyImpl(QNetworkReply* reply, zel::Server server)
     : QObject(nullptr)
     , reply(reply)
+    , server(server)
 {
     if (reply)
         connect(reply, &QNetworkReply::finished, this, &JsonNetworkReplyImpl::onFinished);
@@ -125,8 +178,24 @@ bool JsonNetworkReplyImpl::isRunning() const { return reply && reply->isRunning(
 
 void JsonNetworkReplyImpl::abort()
 {
-    if (reply)
+    if (reply) {
+        reply->setProperty(zel::abortedProperty, true);
         reply->abort();
+    }
+}
+
+void JsonNetworkReplyImpl::failNow(const QString& message, int code)
+{
+    if (reported)
+        return;
+    reported = true;
+    if (reply) {
+        reply->disconnect(this);
+        reply->setProperty(zel::abortedProperty, true);
+        reply->abort();
+        reply->deleteLater();
+    }
+    emit error(message, code);
 }
 
 void JsonNetworkReplyImpl::close()
@@ -150,6 +219,12 @@ void JsonNetworkReplyImpl::onFinished()
         = [watched] { return watched->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery); };
     if (zel::answerTooLarge(watched)) {
         emit error(zel::answerTooLargeMessage(maximumSize), QNetworkReply::ProtocolFailure);
+        return;
+    }
+    const QString timeout = zel::timeoutMessage(watched, server);
+    if (!timeout.isEmpty()) {
+        qCDebug(lcTransport).nospace() << "Reply from " << url() << " timed out";
+        emit error(timeout, QNetworkReply::TimeoutError);
         return;
     }
 

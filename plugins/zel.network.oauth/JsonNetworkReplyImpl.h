@@ -24,6 +24,20 @@ bool answerTooLarge(const QNetworkReply* reply);
 // "The server's answer exceeds 1 MiB"
 QString answerTooLargeMessage(qint64 limit);
 
+// Which server an exchange talks to, as the timeout messages name it.
+enum class Server { OAuth, Api };
+// Every request ends after this long without a byte (its manager's transfer timeout); the
+// protocol's own exchanges, whose answers are small, also end at an overall deadline of twice
+// that, so that a server that drips its answer cannot hold them open either.
+constexpr int defaultTransferTimeout = 30000; // ms, Qt's own default
+// "the OAuth server did not answer within 30 s"
+QString silenceMessage(Server server, int milliseconds);
+// Aborts the reply once deadline ms have passed; timeoutMessage() then tells why.
+void limitAnswerTime(QNetworkReply* reply, Server server, int deadline);
+// The message of a reply that ended by its manager's transfer timeout or by its deadline; empty
+// for a reply that ended otherwise.
+QString timeoutMessage(const QNetworkReply* reply, Server server);
+
 // The reply failed below HTTP (no connection, or one that broke or timed out before the answer
 // was whole): its reason phrase and any part of a body tell nothing, its errorString() does.
 bool failedInTransport(const QNetworkReply* reply);
@@ -48,7 +62,7 @@ class JsonNetworkReplyImpl : public QObject, public zel::network::JsonNetworkRep
 public:
     // Create it right after handing the request to the network access manager, on the same
     // thread, so that the reply cannot have finished yet.
-    explicit JsonNetworkReplyImpl(QNetworkReply* reply);
+    explicit JsonNetworkReplyImpl(QNetworkReply* reply, zel::Server server = zel::Server::OAuth);
     ~JsonNetworkReplyImpl() override;
 
     // An answer longer than this is aborted and reported as error(answerTooLargeMessage,
@@ -59,6 +73,9 @@ public:
     // Empty once the watched reply has been released.
     QByteArray rawHeader(const QByteArray& name) const override;
     bool isRunning() const;
+    // Ends the exchange now with error(message, code) unless it has reported: its network reply
+    // is gone (its manager went with the service) or is dropped.
+    void failNow(const QString& message, int code);
 
 signals:
     void finished(int statusCode, QJsonDocument result);
@@ -76,5 +93,6 @@ private:
     // manager deletes it as well.
     const QPointer<QNetworkReply> reply;
     qint64 maximumSize = 0;
+    zel::Server server;
     bool reported = false;
 };

@@ -17,6 +17,8 @@ inline const QString issueTime = QStringLiteral("issue_time");
 inline const QString oauthServer = QStringLiteral("oauthServer");
 inline const QString apiServer = QStringLiteral("apiServer");
 inline const QString pendingActivation = QStringLiteral("pendingActivation");
+// Set by the host, read at start: milliseconds without a byte after which a request ends.
+inline const QString transferTimeout = QStringLiteral("transferTimeout");
 
 } // namespace zel::keys
 

@@ -48,6 +48,7 @@ OAuth2ClientImpl::OAuth2ClientImpl(const QSharedPointer<QSettings>& settings, QO
     m_apiServer
         = settingsStore->value(keys::apiServer, QStringLiteral(ZEL_DEFAULT_API_SERVER)).toString();
     loadSettings(settingsStore);
+    setTransferTimeout(settingsStore->value(keys::transferTimeout).toInt());
 
     connect(
         this, &AbstractOAuth2Client::settingsChanged, this, &OAuth2ClientImpl::onSettingsChanged);
@@ -69,7 +70,9 @@ OAuth2ClientImpl::OAuth2ClientImpl(const QSharedPointer<QSettings>& settings, QO
     }
 }
 
-OAuth2ClientImpl::~OAuth2ClientImpl() = default;
+// The calls still pending report the shutdown while this object is whole: a host's receiver may
+// still ask it something.
+OAuth2ClientImpl::~OAuth2ClientImpl() { shutDown(); }
 
 void OAuth2ClientImpl::setSystemLookup(std::unique_ptr<zel::platform::SystemLookup> lookup)
 {
@@ -104,7 +107,7 @@ QString OAuth2ClientImpl::pendingActivationEmail() const
 void OAuth2ClientImpl::setLoginState(zel::network::LoginState state)
 {
     currentLoginState = state;
-    emit loginStateChanged(state);
+    emit loginStateChanged(state); // its receivers may delete this object: emitted last
 }
 
 void OAuth2ClientImpl::reportUnsavedValue(const QString& message)
@@ -127,7 +130,8 @@ void OAuth2ClientImpl::onSettingsChanged(QVariantMap values)
     if (values.isEmpty()) {
         // A refused grant: the account and the device go, the host's origins and an account
         // that waits for its activation mail stay.
-        removeStoredKeysExcept({ keys::oauthServer, keys::apiServer, keys::pendingActivation });
+        removeStoredKeysExcept(
+            { keys::oauthServer, keys::apiServer, keys::transferTimeout, keys::pendingActivation });
     } else {
         for (auto it = values.cbegin(); it != values.cend(); ++it) {
             if (it.value().isValid())
@@ -143,15 +147,29 @@ void OAuth2ClientImpl::onSettingsChanged(QVariantMap values)
 
 void OAuth2ClientImpl::logout()
 {
+    // Nothing in flight may write the store afterwards: the grant and the device registration
+    // are dropped unanswered.
+    if (JsonNetworkReplyImpl* json = credentialsReply.data()) {
+        credentialsReply = nullptr;
+        json->disconnect(this);
+        json->abort();
+        json->deleteLater();
+    }
+    const QPointer<OAuth2ClientImpl> alive(this);
+    abandonGrants(QStringLiteral("Logged out"));
+    if (!alive)
+        return;
     // Forgets the account and the device; the origins are the host's configuration.
-    removeStoredKeysExcept({ keys::oauthServer, keys::apiServer });
+    removeStoredKeysExcept({ keys::oauthServer, keys::apiServer, keys::transferTimeout });
     settingsStore->sync();
     if (settingsStore->status() != QSettings::NoError)
         qCWarning(lcAccount) << "Settings could not be written:" << settingsStore->fileName();
     loadSettings(settingsStore);
     clearCredentials();
+    unreadableLogin.clear();
     setLoginState(zel::network::LoggedOut);
-    emit loggedOut();
+    if (alive)
+        emit loggedOut();
 }
 
 void OAuth2ClientImpl::loggedIn()
@@ -195,6 +213,12 @@ void OAuth2ClientImpl::fetchClientCredentials()
         emit credentialsFetched();
         return;
     }
+    if (credentialsReply) {
+        // One registration for all: a second one's credentials would replace the first's, and
+        // a code issued to the first client would then be redeemed with the second's.
+        qCDebug(lcAccount) << "Device registration in flight; waiting for it";
+        return;
+    }
 
     const QString userName = fromStd(systemLookup->userName().value_or(std::string()));
     const QByteArray lowered = userName.toLower().toUtf8();
@@ -218,6 +242,7 @@ void OAuth2ClientImpl::fetchClientCredentials()
     JsonNetworkReplyImpl* json = startJsonExchange(QNetworkAccessManager::PostOperation, request,
         body, zel::jsonAnswerLimit, ExchangeOwner::Service)
                                      .json;
+    credentialsReply = json;
     connect(json, &JsonNetworkReplyImpl::finished, this, &OAuth2ClientImpl::onCredentialsReceived);
     connect(json, &JsonNetworkReplyImpl::error, this, &OAuth2ClientImpl::onCredentialsFailure);
 }
@@ -226,6 +251,7 @@ void OAuth2ClientImpl::onCredentialsReceived(int statusCode, QJsonDocument resul
 {
     if (QObject* json = sender())
         json->deleteLater();
+    credentialsReply = nullptr;
     const QString invalid = QStringLiteral("Invalid server response");
     if (!result.isObject()) {
         qCWarning(lcAccount) << "Device registration answered" << statusCode << "without an object";
@@ -241,9 +267,11 @@ void OAuth2ClientImpl::onCredentialsReceived(int statusCode, QJsonDocument resul
         emit credentialsFailure(invalid);
         return;
     }
-    // The secret first: when it cannot be protected, nothing is stored over the old pair and
-    // nothing is held, so that a retry registers the device afresh.
-    if (!setClientSecret(secret)) {
+    // Stored as one change, so that a crash cannot leave a secret paired with another id. When
+    // the secret cannot be protected, nothing is stored over the old pair and nothing is held,
+    // so that a retry registers the device afresh.
+    const QVariant sealed = protectValue(secret);
+    if (!sealed.isValid()) {
         setProperty("clientId", QString());
         setProperty("clientSecret", QString());
         qCWarning(lcAccount) << "Device registered, but its client secret could not be protected";
@@ -251,18 +279,24 @@ void OAuth2ClientImpl::onCredentialsReceived(int statusCode, QJsonDocument resul
             "Could not protect the client secret; the device credentials were not saved"));
         return;
     }
-    setClientId(id);
+    setProperty("clientId", id);
+    holdClientSecret(secret);
+    const QPointer<OAuth2ClientImpl> alive(this);
+    emit settingsChanged({ { keys::clientId, id }, { keys::clientSecret, sealed } });
     qCDebug(lcAccount) << "Device registered";
-    emit credentialsFetched();
+    if (alive)
+        emit credentialsFetched();
 }
 
 void OAuth2ClientImpl::onCredentialsFailure(QString error, int code)
 {
-    Q_UNUSED(error);
     if (QObject* json = sender())
         json->deleteLater();
+    credentialsReply = nullptr;
     qCWarning(lcAccount) << "Device registration failed, code" << code;
-    emit credentialsFailure(QStringLiteral("Could not fetch client credentials from server"));
+    emit credentialsFailure(code == QNetworkReply::TimeoutError
+            ? error
+            : QStringLiteral("Could not fetch client credentials from server"));
 }
 
 // --- PubNub configuration and manage-account URL ---------------------------------------------
@@ -277,10 +311,13 @@ zel::network::JsonNetworkReply* OAuth2ClientImpl::fetchPubNubConfig()
         QUrl(oauthServer() + QLatin1String("/config/pubnub"), QUrl::TolerantMode));
     request.setRawHeader("Accept", "application/json");
     request.setRawHeader("Authorization", clientAuthorization()); // up front, not after a challenge
-    // The host releases the reply; should the service go first, the request ends with it.
-    return startJsonExchange(QNetworkAccessManager::GetOperation, request, QByteArray(),
-        zel::jsonAnswerLimit, ExchangeOwner::Caller)
-        .json;
+    // The host releases the reply; should the service go first, the reply reports that.
+    JsonNetworkReplyImpl* json = startJsonExchange(QNetworkAccessManager::GetOperation, request,
+        QByteArray(), zel::jsonAnswerLimit, ExchangeOwner::Caller)
+                                     .json;
+    if (json)
+        handOut(json);
+    return json;
 }
 
 void OAuth2ClientImpl::requestManageAccountOnlineUrl()

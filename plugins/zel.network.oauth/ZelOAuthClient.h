@@ -7,6 +7,7 @@
 #include "InterfaceAliases.h"
 
 #include <QJsonDocument>
+#include <QPointer>
 #include <QSettings>
 #include <QSharedPointer>
 #include <QUrl>
@@ -86,6 +87,7 @@ private:
     QString m_apiServer;
     zel::network::LoginState currentLoginState = zel::network::LoggedOut;
     std::unique_ptr<zel::platform::SystemLookup> systemLookup;
+    QPointer<JsonNetworkReplyImpl> credentialsReply; // the device registration in flight
 };
 
 } // namespace zel
