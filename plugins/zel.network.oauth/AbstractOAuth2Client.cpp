@@ -655,6 +655,13 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
         return {};
     // The JSON reply releases it once reported; this also covers a JSON reply dropped earlier.
     connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+    if (manager == sharedManager)
+        connect(reply, &QNetworkReply::finished, manager, [manager, reply, server] {
+            // Qt keeps a connection whose TLS handshake stalled and queues the next requests on
+            // it, where they time out in turn: after a timeout the next exchange connects anew.
+            if (!zel::timeoutMessage(reply, server).isEmpty())
+                manager->clearConnectionCache();
+        });
 #if QT_VERSION_MAJOR < 6
     if (!probedOrigin.isEmpty())
         connect(reply, &QNetworkReply::finished, this, [this, reply, probedOrigin] {
