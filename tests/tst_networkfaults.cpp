@@ -142,7 +142,8 @@ struct Bench {
     }
 
     // Every waiter reports once: success when text is null, else a failure with that text.
-    void verify(const QString& text)
+    // known: why the outcome is known to differ today.
+    void verify(const QString& text, const char* known = nullptr)
     {
         const auto all = [this](int reports) {
             return std::all_of(waiters.begin(), waiters.end(),
@@ -152,6 +153,8 @@ struct Bench {
         QTest::qWait(20); // nothing more arrives
         for (const Waiter& waiter : waiters) {
             QVERIFY2(waiter.reports() == 1, qPrintable(waiter.name));
+            if (known)
+                QEXPECT_FAIL("", known, Abort);
             QVERIFY2(waiter.failed->count() == !text.isNull(), qPrintable(waiter.name));
             if (!text.isNull())
                 QCOMPARE(waiter.text(), text);
@@ -168,6 +171,7 @@ class tst_networkfaults : public QObject {
 
 private slots:
     // The plug-in's warnings about the failures are expected here: the log is not watched.
+
     void initTestCase()
     {
         // The TLS rows' origin: its certificate trusted as the CA of every connection.
@@ -243,7 +247,10 @@ void tst_networkfaults::spoiledAnswers()
         { "login token", "POST /login-token" }, { "API call", "GET /api" } };
     bench.proxy->inject(fault, routes.value(exchange), exchange == "form post" ? 1 : 0);
     bench.start(exchange);
-    bench.verify(text);
+    bench.verify(text,
+        exchange == "login token" && fault == Fault::Drip
+            ? "the login token goes out as an API call, without the exchanges' deadline"
+            : nullptr);
     if (text.isNull() || QTest::currentTestFailed())
         return;
     QCOMPARE(bench.store(), before);
