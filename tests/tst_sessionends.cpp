@@ -143,6 +143,22 @@ private slots:
         }
     }
 
+    // A login whose post is on its way when the user logs out ends there: its code would log
+    // the user back in.
+    void logoutEndsLogin()
+    {
+        Device device;
+        device.answers["POST /login"] = HttpResponse::noAnswer();
+        QSignalSpy failed(device.client.get(), &OAuth2ClientImpl::loginError);
+        device.client->login("a@example.com", "pw");
+        QTRY_COMPARE(requestsTo(device.server, "POST", "/login").size(), 1);
+        logOut(device.client.get());
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed.at(0).at(0).toString(), "Logged out");
+        QVERIFY(!QTest::qWaitFor([&] { return failed.size() > 1; }, 50));
+        QVERIFY(device.grants.isEmpty());
+    }
+
     // At shutdown the PubNub reply and a registration that waits for the device's credentials
     // report it, and the registration releases itself.
     void pendingFlowsAtShutdown()

@@ -43,6 +43,19 @@ void FormFlow::stopWaitingForCredentials()
     disconnect(client, &QObject::destroyed, this, &FormFlow::onServiceGone);
 }
 
+void FormFlow::abandon(const QString& message)
+{
+    if (std::exchange(abandoned, true))
+        return;
+    stopWaitingForCredentials();
+    const auto replies = manager->findChildren<QNetworkReply*>();
+    for (QNetworkReply* reply : replies) {
+        reply->disconnect(this);
+        reply->abort();
+    }
+    answerFailed(message);
+}
+
 void FormFlow::onServiceGone()
 {
     credentialsFailed(QStringLiteral("the account service was shut down"));

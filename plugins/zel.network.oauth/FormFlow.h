@@ -36,6 +36,11 @@ protected:
     // An answer ended before it was judged (it passed the page size limit).
     virtual void answerFailed(const QString& message) = 0;
 
+public:
+    // Ends the flow now with answerFailed(message): nothing it still awaits is acted on.
+    void abandon(const QString& message);
+
+protected:
     // The request has no parent when it may outlive the service that created it.
     QPointer<OAuth2ClientImpl> client;
 
@@ -53,6 +58,7 @@ private:
     QNetworkReply* finishedReply();
 
     const char* const name;
+    bool abandoned = false;
     // A child: its replies die after this object's connections are gone, so that no reply's
     // signal reaches a flow that is being destroyed. Redirects are read, never followed: a
     // followed redirect could carry the post, and with it the password, to another host.

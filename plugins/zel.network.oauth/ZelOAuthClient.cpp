@@ -156,7 +156,14 @@ void OAuth2ClientImpl::logout()
         json->deleteLater();
     }
     const QPointer<OAuth2ClientImpl> alive(this);
-    abandonGrants(QStringLiteral("Logged out"));
+    const QString loggedOutMessage = QStringLiteral("Logged out");
+    abandonGrants(loggedOutMessage);
+    // A login still on its way would bring a code that logs the user back in.
+    const auto logins = findChildren<LoginRequestImpl*>(QString(), Qt::FindDirectChildrenOnly);
+    for (LoginRequestImpl* login : logins) {
+        if (alive)
+            login->abandon(loggedOutMessage);
+    }
     if (!alive)
         return;
     // Forgets the account and the device; the origins are the host's configuration.
