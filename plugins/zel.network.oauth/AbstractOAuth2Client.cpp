@@ -656,11 +656,24 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
     // The JSON reply releases it once reported; this also covers a JSON reply dropped earlier.
     connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
     if (manager == sharedManager)
-        connect(reply, &QNetworkReply::finished, manager, [manager, reply, server] {
+        connect(reply, &QNetworkReply::finished, this, [this, manager, reply, server] {
             // Qt keeps a connection whose TLS handshake stalled and queues the next requests on
-            // it, where they time out in turn: after a timeout the next exchange connects anew.
-            if (!zel::timeoutMessage(reply, server).isEmpty())
-                manager->clearConnectionCache();
+            // it, where they time out in turn: after a timeout without any answer the next
+            // exchanges go through a new manager. The old one goes once its calls have ended
+            // (clearing its connections would break those).
+            if (manager != sharedManager
+                || reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()
+                || zel::timeoutMessage(reply, server).isEmpty())
+                return;
+            sharedManager = nullptr;
+            const auto releaseWhenIdle = [manager] {
+                if (manager->findChildren<QNetworkReply*>().isEmpty())
+                    manager->deleteLater();
+            };
+            const auto replies = manager->findChildren<QNetworkReply*>();
+            for (QNetworkReply* running : replies)
+                connect(
+                    running, &QObject::destroyed, manager, releaseWhenIdle, Qt::QueuedConnection);
         });
 #if QT_VERSION_MAJOR < 6
     if (!probedOrigin.isEmpty())

@@ -38,8 +38,13 @@ void AuthenticatedReplyPrivate::setMaximumAnswerSize(AuthenticatedReply* reply, 
 {
     // May come after the request went out within the creating call; nothing is read yet then.
     reply->d->maximumAnswerSize = bytes;
-    if (reply->d->pending)
+    if (reply->d->pending) {
         reply->d->pending->setMaximumSize(bytes);
+        // A protocol exchange: the deadline it would have had, had it waited for a token.
+        if (QNetworkReply* network = reply->d->pendingNetworkReply.data(); network && bytes > 0)
+            zel::limitAnswerTime(
+                network, zel::Server::Api, 2 * network->manager()->transferTimeout());
+    }
 }
 
 AuthenticatedReply::AuthenticatedReply(AuthenticatedReplyPrivate* d)

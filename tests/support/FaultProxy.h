@@ -57,8 +57,8 @@ public:
         passing = skip;
     }
 
-    int dripMs = 100;
-    int slowMs = 200;
+    int dripMs = 50;
+    int slowMs = 100;
 
 protected:
     void incomingConnection(qintptr descriptor) override
