@@ -24,6 +24,10 @@ bool answerTooLarge(const QNetworkReply* reply);
 // "The server's answer exceeds 1 MiB"
 QString answerTooLargeMessage(qint64 limit);
 
+// The reply's HTTP reason phrase; when it has none (HTTP/2 carries none), the status's standard
+// text ("Unauthorized") or "HTTP 499". Empty for a reply without HTTP status.
+QString reasonPhrase(const QNetworkReply* reply);
+
 // What a finished reply reports. body is read only when the content type names JSON.
 struct JsonReplyOutcome {
     bool finished = false; // finished(status, document); otherwise error(message, code)
