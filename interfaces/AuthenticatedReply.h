@@ -39,7 +39,8 @@ public:
     // HTTP status of 400 and above, a QNetworkReply::NetworkError or a QJsonParseError).
     enum ErrorCode {
         NoAccessToken = 204, // no valid token could be had; the message says why
-        RequestNotCreated = 7, // the request could not be made (an operation without verb)
+        RequestNotCreated = 7, // the request could not be made (an operation without verb, or an
+                               // API path refused: see OAuth2Client::get); nothing was sent
     };
 
     ~AuthenticatedReply() override;

@@ -21,6 +21,9 @@ class OAuth2Client {
 public:
     virtual ~OAuth2Client() { }
     virtual QObject* object() = 0;
+    // Signed calls of the API server: path begins with "/" and may carry a query; a path that
+    // does not, or that has a fragment or an empty or dot segment, ends the reply with
+    // RequestNotCreated and is never sent.
     virtual zel::network::AuthenticatedReply* get(const QString& path) = 0;
     virtual zel::network::AuthenticatedReply* post(const QString& path, const QByteArray& data) = 0;
     virtual zel::network::AuthenticatedReply* put(const QString& path, const QByteArray& data) = 0;

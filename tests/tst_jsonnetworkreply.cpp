@@ -100,12 +100,14 @@ void tst_jsonnetworkreply::outcomes_data()
     row("APPLICATION/JSON", HttpResponse::make(200, "APPLICATION/JSON", token), missing,
         notObject.error);
     // Network error: a parsed JSON body as compact text with the HTTP status; else the reason
-    // phrase or the content type, with the network error; a connection that broke or was
-    // aborted says so, whatever part of the answer came.
+    // phrase (the standard one when the answer has none) or the content type, with the network
+    // error; a connection that broke or was aborted says so, whatever part of the answer came.
     row("500 pretty json", HttpResponse::jsonText(pretty, 500),
         "{\"mac_key\":\"" + secrets[1] + "\"}", 500);
     row("reset mid-body", HttpResponse::resetMidBody(HttpResponse::jsonText(token), 20),
         "Connection closed", QNetworkReply::RemoteHostClosedError);
+    row("401 broken JSON, no reason phrase", HttpResponse::jsonText("{", 401).withReason(""),
+        "Unauthorized", QNetworkReply::AuthenticationRequiredError);
     row("500 text/plain", HttpResponse::text(token, 500), notJson + "text/plain",
         QNetworkReply::InternalServerError);
     row("aborted", HttpResponse::noAnswer(), "Operation canceled",

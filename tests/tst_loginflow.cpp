@@ -135,6 +135,8 @@ private slots:
             "flash error", withCookie(page, "flash-error=F%C3%BCr+50%zz%2+%2B1"), "Für 50%zz%2 +1");
         const Reply refused = withCookie(Reply::html("", 401).withReason("No"), "flash-error=x");
         post("401 reason, not the flash error", refused, "No");
+        post("401 without reason phrase (HTTP/2)", Reply::html("", 401).withReason(""),
+            "Unauthorized");
         // The password goes only to the form's own URL: redirects are not followed.
         form("form redirected elsewhere", Reply::redirect(away + formTarget), "");
         post("post 307", Reply::redirect(away + formTarget, 307).withReason("T"), "307 - T\n");

@@ -76,25 +76,31 @@ private slots:
     }
 
     // A store either Qt major wrote reads the same in both builds, whatever codec the host set:
-    // Qt 5 writes non-ASCII text as escapes, Qt 6 as UTF-8.
+    // Qt 5 writes non-ASCII text as escapes, Qt 6 as UTF-8. A native store is an INI file on
+    // Linux as well.
     void storeOfEitherQtMajor_data()
     {
         QTest::addColumn<QByteArray>("file");
-        QTest::addRow("Qt 5: escapes")
-            << QByteArray("[General]\npendingActivation=j\\xfcrgen\\x20ac@example.com\n");
-        QTest::addRow("Qt 6: UTF-8")
-            << QByteArray("[General]\npendingActivation=j\xc3\xbcrgen\xe2\x82\xac@example.com\n");
+        QTest::addColumn<QSettings::Format>("format");
+        const QByteArray qt5("[General]\npendingActivation=j\\xfcrgen\\x20ac@example.com\n"),
+            qt6("[General]\npendingActivation=j\xc3\xbcrgen\xe2\x82\xac@example.com\n");
+        for (const auto format : { QSettings::IniFormat, QSettings::NativeFormat }) {
+            const char* name = format == QSettings::IniFormat ? "INI" : "native";
+            QTest::addRow("Qt 5, %s: escapes", name) << qt5 << format;
+            QTest::addRow("Qt 6, %s: UTF-8", name) << qt6 << format;
+        }
     }
     void storeOfEitherQtMajor()
     {
         QFETCH(QByteArray, file);
+        QFETCH(QSettings::Format, format);
         auto context = QSharedPointer<TestContext>::create();
         const QString path = context->store->fileName();
         context->store.reset(); // read only once the file is written
         QFile ini(path);
         QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(file) == file.size());
         ini.close();
-        context->store.reset(new QSettings(path, QSettings::IniFormat));
+        context->store.reset(new QSettings(path, format));
 
         auto* client = qobject_cast<network::OAuth2Client*>(start(context));
         QVERIFY(client);

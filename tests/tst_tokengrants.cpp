@@ -55,9 +55,11 @@ private slots:
     void cleanupTestCase()
     {
         QVERIFY(logLines().size() > 20);
+        // hunter2: the API calls' body, as text or hex.
         const auto leak
             = QRegularExpression("s3cret|the-authorization-code|access-[01]|"
-                                 "refresh-[01]|key-0|mac-secret-1|held-access|held-key|MAC id")
+                                 "refresh-[01]|key-0|mac-secret-1|held-access|held-key|MAC id|"
+                                 "hunter2|68756e74657232")
                   .match(logLines().join('\n'));
         QVERIFY2(!leak.hasMatch(), qPrintable(leak.captured()));
     }
@@ -266,6 +268,49 @@ private slots:
         QCOMPARE(match.captured(2).toLatin1(), Hash::hash(body.toUtf8(), algorithm).toBase64());
         QCOMPARE(QByteArray::fromBase64(match.captured(3).toLatin1()).size(), refused ? 32 : 20);
         delete reply; // the caller's once finished
+    }
+
+    // The path is joined to the API origin as text; only a leading "/" keeps the origin (the
+    // others name another host or port, as checked on an origin without a port). Dot and empty
+    // segments would go out resolved, not as signed. A refused path fails from the event loop
+    // with RequestNotCreated, naming the path, and nothing is sent, not even a grant.
+    void apiPaths_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("target"); // as the API server receives it; empty: refused
+        const auto row = [](const char* path, const char* target = "") {
+            QTest::addRow("\"%s\"", path) << QString::fromUtf8(path) << QByteArray(target);
+        };
+        row("/notes?q=a%20b&next=/x", "/notes?q=a%20b&next=/x");
+        row("/notes/", "/notes/");
+        for (const char* path : { "@evil.example/x", ".evil.example/x", ":8443/x", "x", "?q=1", "",
+                 "\\evil", "/notes/#3", "//evil.example/x", "/%2e%2e/", "/a/./b", "/a/.." })
+            row(path);
+    }
+    void apiPaths()
+    {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, target);
+        const QString origin = "https://api.example.com";
+        QCOMPARE(zel::createApiRequest(origin, path).url(),
+            target.isEmpty() ? QUrl() : QUrl(origin + target));
+
+        ServiceFixture<zel::OAuth2ClientImpl> s(true);
+        s.token = [](const HttpRequest&) { return HttpResponse::json(tokenAnswer()); };
+        QPointer<Reply> reply = s.client->post(path, R"({"password":"hunter2"})");
+        QSignalSpy done(reply, &Reply::finished), errors(reply, &Reply::error);
+        QVERIFY(target.isEmpty() ? errors.wait() : done.wait());
+        if (target.isEmpty()) {
+            QCOMPARE(errors.at(0).at(1).toInt(), int(Reply::RequestNotCreated));
+            QVERIFY2(errors.at(0).at(0).toString().contains('"' + path + '"'),
+                qPrintable(errors.at(0).at(0).toString()));
+            QTRY_VERIFY(reply.isNull());
+            QCOMPARE(s.server.requestCount(), 0);
+        } else {
+            QCOMPARE(s.calls.size(), 1);
+            QCOMPARE(s.calls.at(0).target, target);
+            delete reply.data();
+        }
     }
 
     // Whatever ends a reply with an error, the error reaches receivers connected after the

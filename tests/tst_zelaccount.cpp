@@ -72,6 +72,11 @@ private slots:
             1, "OAuth server http://zel.invalid: host not found");
         row("login refused with a status", login, 1,
             "login failed (OAuth server http://127.0.0.1:", {}, HttpResponse::html("", 503));
+        // The start-up activation check is refused (every grant is here); the login's own
+        // failure that follows ends the command, it is not taken for the check's.
+        row("activation check refused, then the login's grant", login, 1,
+            "Authorization code invalid", "[General]\npendingActivation=a@b\n",
+            HttpResponse::redirect("zel://authorize?code=c"));
         // What the server says is shown escaped; field errors are JSON on stdout, with \u escapes.
         const auto flash = [](const QByteArray& error) {
             return HttpResponse::html("<form></form>")
@@ -113,6 +118,8 @@ private slots:
             if (request.path == "/oauth/credentials")
                 return HttpResponse::json(
                     QJsonObject { { "client_id", "id" }, { "client_secret", "secret" } });
+            if (request.path == "/oauth/token")
+                return HttpResponse::json(QJsonObject { { "error", "pending" } }, 203);
             return request.method == "GET" ? HttpResponse::html("<form></form>") : posted;
         });
         QFile::remove(settings);

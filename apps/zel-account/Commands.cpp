@@ -158,6 +158,10 @@ void CommandRunner::runLogin()
     connectService(SIGNAL(loginError(QString)), SLOT(onLoginFailed(QString)));
     connectService(SIGNAL(credentialsFailure(QString)), SLOT(onLoginFailed(QString)));
     connectService(SIGNAL(accessTokenError(QString)), SLOT(onAccessTokenError(QString)));
+    // The check may also end refused (the store emptied); then the next token error is the
+    // login's own.
+    if (ignoreActivationRefusal)
+        connectService(SIGNAL(accessTokenRefused(QString)), SLOT(onActivationCheckEnded(QString)));
     client->login(invocation.email, invocation.password);
     invocation.password.fill(QChar(0));
     invocation.password.clear();
@@ -295,15 +299,22 @@ void CommandRunner::onAccessTokenError(const QString& message)
     if (done)
         return;
     if (ignoreActivationRefusal) {
-        ignoreActivationRefusal = false;
-        note(QStringLiteral("the account is not activated yet (%1); waiting for the login")
-                 .arg(message));
+        onActivationCheckEnded(message);
         return;
     }
     if (tellsNoCause(message))
         failAfterProbe(QStringLiteral("no access token"), OAuthServer, message);
     else
         fail(QStringLiteral("no access token (%1): %2").arg(describe(OAuthServer), message));
+}
+
+void CommandRunner::onActivationCheckEnded(const QString& message)
+{
+    if (done || !ignoreActivationRefusal)
+        return;
+    ignoreActivationRefusal = false;
+    note(QStringLiteral("the account is not activated yet (%1); waiting for the login")
+             .arg(message));
 }
 
 void CommandRunner::onActivationSettingsChanged(const QVariantMap& values)

@@ -95,6 +95,9 @@ private slots:
     void onLoginStateChanged(zel::network::LoginState state);
     void onLoginFailed(const QString& message);
     void onAccessTokenError(const QString& message);
+    // The start-up activation check that a login in PendingActivation waits out failed or was
+    // refused: from now on token errors are the login's.
+    void onActivationCheckEnded(const QString& message);
     void onActivationSettingsChanged(const QVariantMap& values);
     void onReplyFinished(const QJsonDocument& json);
     void onReplyError(const QString& message, int code);
@@ -148,7 +151,8 @@ private:
     QNetworkAccessManager* prober = nullptr;
     QList<QSslError> probeSslErrors;
     // The service starts an activation check of its own when it is created in the state
-    // PendingActivation; its refusal is not the outcome of a login started afterwards.
+    // PendingActivation; its failure or refusal is not the outcome of a login started
+    // afterwards. Set until that check ends.
     bool ignoreActivationRefusal = false;
     bool done = false;
     int code = ExitSuccess;

@@ -310,8 +310,8 @@ std::optional<QString> parseCommandLine(
     case CommandArguments::Path:
     case CommandArguments::PathAndBody:
         invocation.path = positional.at(0);
-        // The plug-in appends the path to the API origin as text: without the slash it would
-        // change the host name.
+        // The plug-in appends the path to the API origin as text and refuses it without the
+        // slash; told here as a usage error, before anything starts.
         if (!invocation.path.startsWith(QLatin1Char('/')))
             return QStringLiteral("%1: the path must start with '/'").arg(command);
         const QString body = positional.value(1);

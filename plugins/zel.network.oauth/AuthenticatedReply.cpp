@@ -4,6 +4,7 @@
 #include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
 #include "MacSignature.h"
+#include "Requests.h"
 
 #include <QNetworkReply>
 
@@ -51,6 +52,15 @@ AuthenticatedReply::AuthenticatedReply(AuthenticatedReplyPrivate* d)
     : QObject(nullptr)
     , d(d)
 {
+    // A refused path: nothing is sent and no token is asked for. Failed from the event loop, as
+    // any failure, once the creator has connected.
+    const QString refusal = zel::apiRequestRefusal(d->request);
+    if (!refusal.isNull()) {
+        d->waitingForToken = false;
+        QMetaObject::invokeMethod(
+            this, [this, refusal] { fail(refusal, RequestNotCreated); }, Qt::QueuedConnection);
+        return;
+    }
     connect(d->client, &AbstractOAuth2Client::accessTokenError, this,
         &AuthenticatedReply::accessTokenError);
     connect(d->client, &AbstractOAuth2Client::accessTokenRefused, this,
@@ -119,8 +129,10 @@ void AuthenticatedReply::send()
     d->signedWithToken = exchange.signedWith;
     d->pendingNetworkReply = exchange.reply;
     d->pending = exchange.json;
-    qCDebug(lcTransport).noquote() << "Request" << d->request.url().toString(QUrl::RemoveUserInfo)
-                                   << "\nBody:" << d->body.toHex();
+    // The body is the host's data (a password change, personal data): its size only.
+    qCDebug(lcTransport).noquote().nospace()
+        << "Request " << d->request.url().toString(QUrl::RemoveUserInfo) << ", body "
+        << d->body.size() << " bytes";
     if (!d->pending) {
         fail(QStringLiteral("Could not create request"), RequestNotCreated);
         return;

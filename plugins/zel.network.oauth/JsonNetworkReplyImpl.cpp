@@ -22,6 +22,27 @@ namespace {
     }
 
     QString seconds(int milliseconds) { return QString::number(milliseconds / 1000.0); }
+
+    // RFC 9110, 15 (429 and 431: RFC 6585).
+    struct StatusText {
+        int status;
+        const char* text;
+    };
+    constexpr StatusText standardReasonPhrases[] = { { 200, "OK" }, { 201, "Created" },
+        { 202, "Accepted" }, { 203, "Non-Authoritative Information" }, { 204, "No Content" },
+        { 301, "Moved Permanently" }, { 302, "Found" }, { 303, "See Other" },
+        { 304, "Not Modified" }, { 307, "Temporary Redirect" }, { 308, "Permanent Redirect" },
+        { 400, "Bad Request" }, { 401, "Unauthorized" }, { 403, "Forbidden" }, { 404, "Not Found" },
+        { 405, "Method Not Allowed" }, { 406, "Not Acceptable" },
+        { 407, "Proxy Authentication Required" }, { 408, "Request Timeout" }, { 409, "Conflict" },
+        { 410, "Gone" }, { 411, "Length Required" }, { 412, "Precondition Failed" },
+        { 413, "Content Too Large" }, { 414, "URI Too Long" }, { 415, "Unsupported Media Type" },
+        { 416, "Range Not Satisfiable" }, { 417, "Expectation Failed" },
+        { 421, "Misdirected Request" }, { 422, "Unprocessable Content" },
+        { 426, "Upgrade Required" }, { 429, "Too Many Requests" },
+        { 431, "Request Header Fields Too Large" }, { 500, "Internal Server Error" },
+        { 501, "Not Implemented" }, { 502, "Bad Gateway" }, { 503, "Service Unavailable" },
+        { 504, "Gateway Timeout" }, { 505, "HTTP Version Not Supported" } };
 } // namespace
 
 void limitAnswerSize(QNetworkReply* reply, qint64 limit)
@@ -60,6 +81,19 @@ bool failedInTransport(const QNetworkReply* reply)
     // Qt numbers the connection and proxy errors below the content (HTTP status) errors.
     return reply->error() != QNetworkReply::NoError
         && reply->error() < QNetworkReply::ContentAccessDenied;
+}
+
+QString reasonPhrase(const QNetworkReply* reply)
+{
+    const QString phrase = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (!phrase.isEmpty() || status <= 0)
+        return phrase;
+    for (const StatusText& known : standardReasonPhrases) {
+        if (known.status == status)
+            return QString::fromLatin1(known.text);
+    }
+    return QStringLiteral("HTTP %1").arg(status);
 }
 
 QString answerTooLargeMessage(qint64 limit)
@@ -243,9 +277,8 @@ void JsonNetworkReplyImpl::onFinished()
             << "Reply from " << url() << " is not JSON: status " << status << ", content type "
             << contentType << ", network error " << watched->error();
 
-    zel::JsonReplyOutcome outcome = zel::jsonReplyOutcome(watched->error(), status,
-        watched->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(), contentType,
-        body);
+    zel::JsonReplyOutcome outcome = zel::jsonReplyOutcome(
+        watched->error(), status, zel::reasonPhrase(watched), contentType, body);
     if (zel::failedInTransport(watched))
         outcome.message = watched->errorString();
     if (outcome.finished)

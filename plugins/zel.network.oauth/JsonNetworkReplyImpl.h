@@ -41,6 +41,9 @@ QString timeoutMessage(const QNetworkReply* reply, Server server);
 // The reply failed below HTTP (no connection, or one that broke or timed out before the answer
 // was whole): its reason phrase and any part of a body tell nothing, its errorString() does.
 bool failedInTransport(const QNetworkReply* reply);
+// The reply's HTTP reason phrase; when it has none (HTTP/2 carries none), the status's standard
+// text ("Unauthorized") or "HTTP 499". Empty for a reply without HTTP status.
+QString reasonPhrase(const QNetworkReply* reply);
 
 // What a finished reply reports. body is read only when the content type names JSON.
 struct JsonReplyOutcome {

@@ -90,7 +90,7 @@ QByteArray LoginRequestImpl::postBody(const QByteArray& tokenField)
 void LoginRequestImpl::postAnswered(QNetworkReply* reply)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+    const QString reason = reasonPhrase(reply);
     if (status >= 400) {
         qCDebug(lcAccount) << "Login post refused with status" << status;
         emit failed(reason);

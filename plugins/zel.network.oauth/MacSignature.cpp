@@ -1,6 +1,7 @@
 #include "MacSignature.h"
 
 #include "Logging.h"
+#include "platform/SecureMemory.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>
@@ -10,9 +11,9 @@
 
 void MacToken::clear()
 {
-    accessToken.clear();
-    refreshToken.clear();
-    macKey.clear();
+    zel::platform::wipe(accessToken);
+    zel::platform::wipe(refreshToken);
+    zel::platform::wipe(macKey);
 }
 
 namespace zel::mac {

@@ -17,7 +17,8 @@ struct MacToken {
     QByteArray macKey;
     QCryptographicHash::Algorithm algorithm = QCryptographicHash::Sha1;
 
-    // Forgets the secrets; times and algorithm stay.
+    // Wipes and forgets the secrets (a buffer shared with another copy is detached first, so
+    // only this copy is wiped); times and algorithm stay.
     void clear();
 };
 

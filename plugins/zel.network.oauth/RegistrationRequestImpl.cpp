@@ -78,7 +78,7 @@ bool RegistrationRequestImpl::acceptForm(QNetworkReply* reply)
     if (reply->error() == QNetworkReply::NoError)
         return true;
     qCDebug(lcAccount) << "Registration form fetch failed, network error" << reply->error();
-    answerFailed(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+    answerFailed(reasonPhrase(reply));
     return false;
 }
 
@@ -118,8 +118,7 @@ void RegistrationRequestImpl::postAnswered(QNetworkReply* reply)
     if (!errors.isEmpty())
         qCDebug(lcAccount) << "Registration refused with field errors" << errors;
     else
-        errors.insert(QStringLiteral("_server"),
-            reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+        errors.insert(QStringLiteral("_server"), reasonPhrase(reply));
     emit failed(errors);
 }
 

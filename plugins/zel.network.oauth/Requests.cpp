@@ -15,6 +15,26 @@ namespace {
 
     const QByteArray antiForgeryCookie = QByteArrayLiteral("__anti-forgery-token");
 
+    // Carries why createApiRequest refused a path, from the service to the reply.
+    constexpr auto refusalAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 1);
+
+    // Whether a URL path (from its first "/") has a dot segment ("%2e" reads as ".") or an empty
+    // one before its last: Qt resolves and merges those before sending.
+    bool hasRewrittenSegments(const QString& path)
+    {
+        for (int start = 1;;) {
+            const int end = path.indexOf(QLatin1Char('/'), start);
+            const QStringView segment
+                = QStringView(path).mid(start, (end < 0 ? path.size() : end) - start);
+            if (segment == QLatin1String(".") || segment == QLatin1String("..")
+                || (segment.isEmpty() && end >= 0))
+                return true;
+            if (end < 0)
+                return false;
+            start = end + 1;
+        }
+    }
+
 } // namespace
 
 QByteArray formEncode(const QString& text)
@@ -125,10 +145,39 @@ QNetworkRequest formPostRequest(QNetworkReply* formReply, QByteArray& tokenField
 
 QNetworkRequest createApiRequest(const QString& apiOrigin, const QString& path)
 {
-    QNetworkRequest request(QUrl(apiOrigin + path, QUrl::TolerantMode));
+    // The path is joined as text, so that it reaches the server as the host wrote it. Only a
+    // leading "/" ends the origin's authority: any other path would extend it ("@evil.example/x"
+    // names another host, ":8443/x" another port, "x" the host "api.example.comx") and send the
+    // signed request and the host's body there. A fragment is never sent: "/notes/#3" would
+    // reach "/notes/". Dot and empty segments would be resolved on the way out ("/a/../b" goes
+    // out as "/b"), so that the request would reach another resource than the one it is signed
+    // for.
+    const QUrl url(apiOrigin + path, QUrl::TolerantMode);
+    QString refusal;
+    if (!path.startsWith(QLatin1Char('/')))
+        refusal = QStringLiteral("The API path \"%1\" does not begin with \"/\"");
+    else if (url.hasFragment())
+        refusal = QStringLiteral("The API path \"%1\" has a fragment (\"#\"), which is never sent");
+    else if (hasRewrittenSegments(url.path(QUrl::FullyEncoded)))
+        refusal = QStringLiteral(
+            "The API path \"%1\" has an empty or dot segment, which would be rewritten");
+    else if (!url.isValid())
+        refusal = QStringLiteral("The API URL for the path \"%1\" is not valid");
+    if (!refusal.isEmpty()) {
+        QNetworkRequest refused;
+        refused.setAttribute(refusalAttribute, refusal.arg(path));
+        return refused;
+    }
+
+    QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     request.setRawHeader("Accept", "application/json");
     return request;
+}
+
+QString apiRequestRefusal(const QNetworkRequest& request)
+{
+    return request.attribute(refusalAttribute).toString();
 }
 
 } // namespace zel

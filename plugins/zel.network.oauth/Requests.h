@@ -36,7 +36,11 @@ QNetworkRequest formPageRequest(const QUrl& url);
 // receives "__anti-forgery-token=" and the token taken from the cookie or the hidden input.
 QNetworkRequest formPostRequest(QNetworkReply* formReply, QByteArray& tokenField);
 
-// The JSON request for the API origin followed by path.
+// The JSON request for the API origin followed by path. A path that does not begin with "/" (and
+// so could move the request off the origin), or has a fragment, gives a request without URL
+// that carries the refusal's message instead (apiRequestRefusal); nothing may be sent for it.
 QNetworkRequest createApiRequest(const QString& apiOrigin, const QString& path);
+// Why createApiRequest refused its path, naming the path; a null string for any other request.
+QString apiRequestRefusal(const QNetworkRequest& request);
 
 } // namespace zel

@@ -39,7 +39,9 @@ OAuth2ClientImpl::OAuth2ClientImpl(const QSharedPointer<QSettings>& settings, QO
 {
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     // Qt 6 reads INI files as UTF-8; without a codec Qt 5 would read what Qt 6 wrote as Latin-1.
-    if (settingsStore->format() == QSettings::IniFormat && !settingsStore->iniCodec())
+    // NativeFormat is an INI file too outside Windows and macOS; the registry and property
+    // lists ignore the codec.
+    if (!settingsStore->iniCodec())
         settingsStore->setIniCodec("UTF-8");
 #endif
     setRedirectUri(appRedirectUri);
