@@ -2,7 +2,7 @@
 // whole opening on any bytes, and sealing then opening any bytes gives them back.
 
 #include "FuzzSupport.h"
-#include "platform/DataProtection.h"
+#include "platform/ProtectedBlob_posix.h"
 
 #include <cstdlib>
 #include <string>
