@@ -17,6 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     if (!mkdtemp(directory))
         check(false, "cannot create a data home");
     setenv("XDG_DATA_HOME", directory, 1);
+    setenv("DBUS_SESSION_BUS_ADDRESS", "", 1); // and never the user's keyring
     check(protectBytes(Bytes { 1 }).ok, "cannot create a key");
     return 0;
 }

@@ -309,33 +309,31 @@ ProtectionResult unprotectBytes(const Bytes& blob)
     return result;
 }
 
+// The store that holds the key, asked in the order of obtainKey; a key still in the store not
+// chosen is named as it is found there, before the next use moves it.
 std::string keyStoreDescription()
 {
-    Key key;
-    std::string error;
-    std::unique_ptr<KeyStore> keyring = fileChosen() ? nullptr : createSecretServiceKeyStore();
-    if (keyring) {
-        switch (keyring->read(key, error)) {
+    std::unique_ptr<KeyStore> file = createFileKeyStore();
+    std::unique_ptr<KeyStore> keyring = createSecretServiceKeyStore();
+    KeyStore* order[] = { keyring.get(), file.get() };
+    if (!keyring || fileChosen())
+        std::swap(order[0], order[1]);
+    for (KeyStore* store : order) {
+        Key key;
+        std::string error;
+        switch (store ? store->read(key, error) : KeyState::Unavailable) {
         case KeyState::Found:
-            return keyring->name();
+            return store->name();
         case KeyState::Locked:
-            return keyring->name() + " (locked)";
+            return store->name() + " (locked)";
         case KeyState::Failed:
-            return keyring->name() + " (" + error + ")";
+            return store->name() + " (" + error + ")";
         case KeyState::Missing:
         case KeyState::Unavailable:
             break;
         }
     }
-    std::unique_ptr<KeyStore> file = createFileKeyStore();
-    switch (file->read(key, error)) {
-    case KeyState::Found:
-        return file->name();
-    case KeyState::Missing:
-        return "none yet";
-    default:
-        return file->name() + " (" + error + ")";
-    }
+    return "none yet";
 }
 
 void setBindingForTesting(std::optional<std::string> machineId, std::optional<unsigned> uid)
