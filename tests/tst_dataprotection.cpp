@@ -89,6 +89,7 @@ class tst_dataprotection : public QObject {
 
 private slots:
     void initTestCase() { zel::test::watchLog(); }
+    void cleanupTestCase() { init(); } // the suites after this one get the keyring empty
     void init()
     {
         setBindingForTesting(std::nullopt, std::nullopt);
@@ -299,31 +300,51 @@ private slots:
         QCOMPARE(unprotectBytes(protectBytes(secret).data).data, secret);
     }
 
-    // A locked keyring makes no key and gives none: the call fails and says why, nothing is
-    // replaced, and once it is unlocked the values open again.
-    void lockedKeyring_data()
+    // A keyring that holds a key it cannot give (locked, or corrupt) gets no second key and
+    // loses nothing: the call fails and says why, and once it is unlocked the values open again.
+    void keyringWithholdingKey_data()
     {
+        QTest::addColumn<bool>("locked");
         QTest::addColumn<bool>("keyThere");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("where");
         if (keyringPassword.isEmpty())
             QSKIP("needs a keyring: the keyring leg runs it");
-        QTest::addRow("holding the key") << true;
-        QTest::addRow("before there is a key") << false;
+        const QString locked = "the keyring is locked",
+                      corrupt = "the key in the keyring is corrupt";
+        QTest::addRow("locked, holding the key") << true << true << locked << "keyring (locked)";
+        QTest::addRow("locked, before there is a key") << true << false << locked << "none yet";
+        QTest::addRow("holding a corrupt key")
+            << false << false << corrupt << "keyring (" + corrupt;
     }
 
-    void lockedKeyring()
+    void keyringWithholdingKey()
     {
+        QFETCH(bool, locked);
         QFETCH(bool, keyThere);
+        QFETCH(QString, error);
+        QFETCH(QString, where);
         useStore("keyring");
         const ProtectionResult sealed = keyThere ? protectBytes(secret) : ProtectionResult();
         const QByteArray key = storedKey("keyring");
-        setKeyringLocked(true);
+        QProcess secretTool;
+        if (locked) {
+            setKeyringLocked(true);
+        } else {
+            secretTool.start("secret-tool",
+                { "store", "--label=corrupt", "application", "zel.network.oauth", "key-id", "0",
+                    "xdg:schema", "zel.network.oauth.DataProtectionKey" });
+            secretTool.write("not a key");
+            secretTool.closeWriteChannel();
+            QVERIFY(secretTool.waitForFinished(20000) && secretTool.exitCode() == 0);
+        }
         const ProtectionResult opened = unprotectBytes(sealed.data);
         const ProtectionResult again = protectBytes(secret);
-        QCOMPARE(QString::fromStdString(keyStoreDescription()),
-            keyThere ? "keyring (locked)" : "none yet");
-        setKeyringLocked(false);
-        QVERIFY2(!keyThere || refused(opened, "the keyring is locked"), opened.error.c_str());
-        QVERIFY2(refused(again, "the keyring is locked"), again.error.c_str());
+        QVERIFY(QString::fromStdString(keyStoreDescription()).startsWith(where));
+        if (locked)
+            setKeyringLocked(false);
+        QVERIFY2(!keyThere || refused(opened, error.toStdString()), opened.error.c_str());
+        QVERIFY2(refused(again, error.toStdString()), again.error.c_str());
         QVERIFY(!QFile::exists(keyFile));
         QCOMPARE(storedKey("keyring"), key);
         QCOMPARE(unprotectBytes(sealed.data).data, keyThere ? secret : Bytes());

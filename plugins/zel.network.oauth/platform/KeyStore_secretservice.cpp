@@ -209,7 +209,9 @@ namespace {
                 secret_value_unref(value);
                 if (parsed)
                     return KeyState::Found;
-                error = "the key in the keyring is corrupt; it is left untouched";
+                error = "the key in the keyring is corrupt; it is left untouched. Values "
+                        "protected with it cannot be opened; to start again with a new key, "
+                        "remove it with: secret-tool clear application zel.network.oauth";
                 return KeyState::Failed;
             }
             if (locked) {
