@@ -248,11 +248,20 @@ private slots:
         QProcess children[12];
         for (QProcess& child : children)
             child.start(QCoreApplication::applicationFilePath(), { "--protect-at", startAt });
+        int sealed = 0;
         for (QProcess& child : children) {
             QVERIFY(child.waitForFinished(60000));
-            const QByteArray blob = QByteArray::fromBase64(child.readAllStandardOutput());
-            QCOMPARE(unprotectBytes(bytesOf(blob)).data, secret);
+            const QByteArray output = child.readAllStandardOutput();
+            // On a loaded machine a keyring may miss the 5 s bound: that child fails, and says
+            // so, but no child gets a key of its own.
+            if (child.exitCode() != 0) {
+                QVERIFY2(output.contains("within 5 s") || output.contains("in time"), output);
+                continue;
+            }
+            ++sealed;
+            QCOMPARE(unprotectBytes(bytesOf(QByteArray::fromBase64(output))).data, secret);
         }
+        QVERIFY(sealed > 0);
         // No temporary file is left next to the key; the keyring's creators take turns.
         QCOMPARE(QDir(keyDirectory).entryList(QDir::Files | QDir::Hidden),
             store == "file" ? QStringList { "data-protection.key" }

@@ -19,6 +19,8 @@ export ZEL_TEST_KEYRING_PASSWORD="keyring leg $RANDOM"
 # Creates the login keyring with this password, unlocked, as a desktop login does.
 printf %s "$ZEL_TEST_KEYRING_PASSWORD" \
     | gnome-keyring-daemon --unlock --components=secrets >/dev/null
+# Before any client: one that came first would have the bus start a second daemon.
+/usr/bin/python3 "$here/keyring.py" wait
 "$binary_dir/tests/tst_dataprotection"
 "$ZEL_PYTHON" "$here/../e2e/test_account_life.py"
 "$ZEL_PYTHON" "$here/test_keyring.py"
