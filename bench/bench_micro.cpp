@@ -9,10 +9,12 @@
 #include "JsonNetworkReplyImpl.h"
 #include "MacSignature.h"
 #include "Requests.h"
+#include "platform/DataProtection.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QEvent>
+#include <QFile>
 #include <QJsonDocument>
 #include <QNetworkReply>
 #include <QTemporaryDir>
@@ -368,6 +370,59 @@ void BM_Unprotect(benchmark::State& state)
 BENCHMARK(BM_Protect)->ArgName("bytes")->Arg(32)->Arg(1024)->Arg(64 * 1024);
 BENCHMARK(BM_Unprotect)->ArgName("bytes")->Arg(32)->Arg(1024)->Arg(64 * 1024);
 
+// Every unprotect reads the key from its store: the key file, or the keyring over D-Bus (with
+// ZEL_BENCH_KEYRING=1 on a private session bus with a Secret Service, see the README; the
+// keyring row fails without one).
+void BM_UnprotectFrom(benchmark::State& state)
+{
+    const bool keyring = state.range(0) == 1;
+    if (keyring)
+        qunsetenv("ZEL_KEY_STORE");
+    else
+        qputenv("ZEL_KEY_STORE", "file");
+    const QString secret(32, QLatin1Char('s'));
+    const QVariant sealed = AbstractOAuth2Client::protectValue(secret);
+    const bool inKeyring = zel::platform::keyStoreDescription() == "keyring";
+    if (!sealed.isValid() || inKeyring != keyring)
+        state.SkipWithError("the key is not in that store");
+    for (auto _ : state) {
+        if (!state.error_occurred()
+            && AbstractOAuth2Client::unprotectValue(sealed).toByteArray().size() != 32)
+            state.SkipWithError("unprotect failed");
+    }
+    qunsetenv("ZEL_KEY_STORE");
+}
+
+BENCHMARK(BM_UnprotectFrom)->ArgName("keyring")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// The first unprotect of a process, which the first signed call after start() pays: with the
+// keyring it also connects to the session bus and opens a session with the Secret Service.
+//   bench_micro --first-unprotect keyring|file SEALED
+// seals a value into the file SEALED when there is none, else opens it once and prints the time;
+// one sample per process, so run it a few times.
+int firstUnprotect(const char* store, const QString& path)
+{
+    if (std::strcmp(store, "file") == 0)
+        qputenv("ZEL_KEY_STORE", "file");
+    QFile file(path);
+    if (!file.exists()) {
+        const QVariant sealed = AbstractOAuth2Client::protectValue(QString(32, QLatin1Char('s')));
+        return sealed.isValid() && file.open(QIODevice::WriteOnly)
+                && file.write(sealed.toByteArray()) > 0
+            ? 0
+            : 1;
+    }
+    if (!file.open(QIODevice::ReadOnly))
+        return 1;
+    const QVariant sealed(QString::fromLatin1(file.readAll()));
+    const auto started = std::chrono::steady_clock::now();
+    const bool ok = AbstractOAuth2Client::unprotectValue(sealed).toByteArray().size() == 32;
+    const auto took = std::chrono::steady_clock::now() - started;
+    std::printf("first unprotect, key in the %s: %.3f ms%s\n", store,
+        std::chrono::duration<double, std::milli>(took).count(), ok ? "" : " (FAILED)");
+    return ok ? 0 : 1;
+}
+
 // The console table, then each header run as a multiple of its OpenSSL floor, in CPU time: on
 // a busy machine the wall time mostly measures the other processes.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -412,9 +467,17 @@ private:
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && std::strcmp(argv[1], "--first-unprotect") == 0) {
+        // The caller's data folder and session bus: the key stays there for the next process.
+        QCoreApplication app(argc, argv);
+        return firstUnprotect(argv[2], QString::fromLocal8Bit(argv[3]));
+    }
     // The data protection key goes to a throw-away data folder, never to the user's own.
     QTemporaryDir home;
     qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
+    // Nor to the user's keyring: the keyring rows want a private one (see the README).
+    if (qEnvironmentVariable("ZEL_BENCH_KEYRING") != "1")
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "");
     QCoreApplication app(argc, argv);
 
     benchmark::Initialize(&argc, argv);

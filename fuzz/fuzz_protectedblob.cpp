@@ -2,7 +2,7 @@
 // whole opening on any bytes, and sealing then opening any bytes gives them back.
 
 #include "FuzzSupport.h"
-#include "platform/DataProtection.h"
+#include "platform/ProtectedBlob_posix.h"
 
 #include <cstdlib>
 #include <string>
@@ -17,6 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     if (!mkdtemp(directory))
         check(false, "cannot create a data home");
     setenv("XDG_DATA_HOME", directory, 1);
+    setenv("DBUS_SESSION_BUS_ADDRESS", "", 1); // and never the user's keyring
     check(protectBytes(Bytes { 1 }).ok, "cannot create a key");
     return 0;
 }

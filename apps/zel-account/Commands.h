@@ -77,6 +77,9 @@ public:
     // The command of that name, or null.
     static const Command* command(const QString& name);
 
+    // The plug-in's root object, which status asks where the data-protection key lives.
+    void setPluginRoot(QObject* root) { pluginRoot = root; }
+
     // Starts the command. Some commands end before this returns: see isDone().
     void start();
     bool isDone() const { return done; }
@@ -111,6 +114,7 @@ private slots:
 
 private:
     void runStatus();
+    QObject* pluginRoot = nullptr;
     void runLogin();
     void runActivate();
     void runRegister();

@@ -548,6 +548,7 @@ int run(QCoreApplication& app)
     int exitCode = ExitSuccess;
     {
         CommandRunner runner(client, client->object(), std::move(invocation));
+        runner.setPluginRoot(root);
         QObject::connect(&runner, &CommandRunner::finished, &app, &QCoreApplication::exit);
         runner.start();
         exitCode = runner.isDone() ? runner.exitCode() : app.exec();

@@ -1,6 +1,7 @@
 #include "Activator.h"
 
 #include "ZelOAuthClient.h"
+#include "platform/DataProtection.h"
 
 namespace {
 // Registered when the library is loaded, so that hosts can put a LoginState into a QVariant
@@ -22,4 +23,9 @@ void Activator::start(const QSharedPointer<zel::core::PluginContext>& context)
 void Activator::stop()
 {
     // The service stays alive and registered until the Activator is destroyed.
+}
+
+QString Activator::dataProtectionKeyStore() const
+{
+    return QString::fromStdString(zel::platform::keyStoreDescription());
 }

@@ -14,4 +14,9 @@ class Activator : public QObject, public zel::core::PluginActivator {
 public:
     void start(const QSharedPointer<zel::core::PluginContext>& context) override;
     void stop() override;
+
+    // Where the key that protects the stored secrets lives ("keyring", "file <path>", …), for a
+    // host's status display; names nothing of the key. Hosts call it by name through
+    // QMetaObject::invokeMethod, as it is no part of the interfaces.
+    Q_INVOKABLE QString dataProtectionKeyStore() const;
 };

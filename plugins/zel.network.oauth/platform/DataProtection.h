@@ -24,17 +24,8 @@ ProtectionResult protectBytes(const Bytes& plain);
 // Opens a blob made by protectBytes. An empty input gives an empty, successful result.
 ProtectionResult unprotectBytes(const Bytes& blob);
 
-// The fields of a blob as the POSIX implementation lays it out, pointing into the blob, or why
-// it cannot be one. Only the layout is checked: authenticity is decided by opening it.
-struct BlobLayout {
-    bool ok = false;
-    std::string error;
-    const unsigned char* keyId = nullptr; // 8 bytes
-    const unsigned char* nonce = nullptr; // 12 bytes
-    const unsigned char* ciphertext = nullptr;
-    std::size_t ciphertextSize = 0;
-    const unsigned char* tag = nullptr; // 16 bytes
-};
-BlobLayout parseProtectedBlob(const Bytes& blob);
+// Where the key that protects the values lives, for a status line; reveals nothing of it.
+// POSIX: "keyring", "keyring (locked)", "file <path>" or "none yet".
+std::string keyStoreDescription();
 
 } // namespace zel::platform

@@ -1,48 +1,37 @@
-// Data protection on POSIX systems: AES-256-GCM with a per-user random key kept in a file only
-// the user can read, and the user id and machine id bound in as associated data, so that a blob
-// opens only for this user on this machine (like CryptProtectData on Windows).
+// Data protection on POSIX systems: AES-256-GCM under a per-user random key, with the user id and
+// machine id bound in as associated data, so that a blob opens only for this user on this machine
+// (like CryptProtectData on Windows). The blob layout is in ProtectedBlob_posix.h.
 //
-// Blob layout (all fields fixed size except the ciphertext):
-//   "ZP" | version 1 | key id (8) | nonce (12) | ciphertext | GCM tag (16)
-// The header and key id are authenticated too (they are part of the associated data).
+// The key lives in the user's keyring when a Secret Service answers on the session bus, else in
+// the key file (KeyStore_posix.h); ZEL_KEY_STORE=file chooses the file. A key found in the store
+// not chosen moves into the chosen one, and is removed from the first only once the copy reads
+// back the same. A store that may hold the key but cannot give it (locked, not answering,
+// refused) fails the call: a second key is never made beside it.
 
-#include "DataProtection.h"
 #include "DataProtectionTesting.h"
+#include "KeyStore_posix.h"
+#include "ProtectedBlob_posix.h"
 
 #include "Logging.h"
 #include "SystemLookup.h"
-
-#include <QDir>
-#include <QStandardPaths>
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
-#include <cstdio>
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
 namespace zel::platform {
 
-namespace {
+using namespace blob;
 
-    constexpr unsigned char magic[2] = { 'Z', 'P' };
-    constexpr unsigned char formatVersion = 1;
-    constexpr std::size_t keySize = 32;
-    constexpr std::size_t keyIdSize = 8;
-    constexpr std::size_t nonceSize = 12; // NIST SP 800-38D, 8.2: 96-bit IVs for random nonces
-    constexpr std::size_t tagSize = 16;
-    constexpr std::size_t headerSize = sizeof(magic) + 1 + keyIdSize;
-    constexpr std::size_t minimumBlobSize = headerSize + nonceSize + tagSize;
-    constexpr char keyFileName[] = "data-protection.key";
+namespace {
 
     struct Binding {
         std::optional<std::string> machineId;
@@ -51,59 +40,11 @@ namespace {
     std::mutex bindingMutex;
     Binding bindingOverride;
 
-    // The key lives on the stack only while it is in use and is wiped when it goes.
-    struct Key {
-        std::array<unsigned char, keySize> bytes {};
-        Key() = default;
-        Key(const Key&) = delete;
-        Key& operator=(const Key&) = delete;
-        ~Key() { wipe(bytes.data(), bytes.size()); }
-    };
-
-    class FileDescriptor {
-    public:
-        explicit FileDescriptor(int fd = -1)
-            : fd(fd)
-        {
-        }
-        FileDescriptor(const FileDescriptor&) = delete;
-        FileDescriptor& operator=(const FileDescriptor&) = delete;
-        ~FileDescriptor()
-        {
-            if (fd >= 0)
-                ::close(fd);
-        }
-        int get() const { return fd; }
-        bool valid() const { return fd >= 0; }
-        int release() { return std::exchange(fd, -1); }
-        void reset(int newFd)
-        {
-            if (fd >= 0)
-                ::close(fd);
-            fd = newFd;
-        }
-        // Closes now and reports a failure of close itself, which can mean lost writes.
-        bool close()
-        {
-            const int rc = ::close(fd);
-            fd = -1;
-            return rc == 0;
-        }
-
-    private:
-        int fd;
-    };
-
     ProtectionResult failure(std::string reason)
     {
         ProtectionResult result;
         result.error = std::move(reason);
         return result;
-    }
-
-    std::string systemError(const std::string& what, int error)
-    {
-        return what + ": " + std::strerror(error);
     }
 
     // Associated data: the blob header (so that the format cannot be swapped), the machine id and
@@ -132,290 +73,112 @@ namespace {
         return aad;
     }
 
-    // A short fingerprint of the key, stored in the blob so that a blob of a replaced key is told
-    // apart from a tampered one. It reveals nothing usable about a 256-bit random key.
-    bool keyId(const Key& key, unsigned char* id)
+    bool fileChosen()
     {
-        static constexpr char label[] = "zel data protection key id";
-        EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int digestLength = 0;
-        const bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1
-            && EVP_DigestUpdate(ctx, label, sizeof(label) - 1) == 1
-            && EVP_DigestUpdate(ctx, key.bytes.data(), key.bytes.size()) == 1
-            && EVP_DigestFinal_ex(ctx, digest, &digestLength) == 1 && digestLength >= keyIdSize;
-        EVP_MD_CTX_free(ctx);
-        if (ok)
-            std::memcpy(id, digest, keyIdSize);
-        return ok;
+        const char* choice = std::getenv("ZEL_KEY_STORE");
+        return choice && std::strcmp(choice, "file") == 0;
     }
 
-    // The key and its directory must belong to this user alone; anything else could have been
-    // read or replaced by someone else. Such a file is left as it is: only its owner knows
-    // whether it can still be trusted, and the message says how to make it private again.
-    std::string checkPrivate(
-        const struct stat& st, const char* what, const std::string& path, const char* privateMode)
+    // Copies the key into the chosen store, reads it back, and only then removes it from the
+    // other one. Whatever fails, the key stays where it was and keeps working; the log says why,
+    // once per process.
+    void moveKey(KeyStore& from, KeyStore& to, const Key& key)
     {
-        const std::string repair = std::string("; it is left untouched. If it is yours, repair it"
-                                               " with: ");
-        if (st.st_uid != geteuid())
-            return std::string(what) + " " + path + " is not owned by the current user (uid "
-                + std::to_string(st.st_uid) + ", not " + std::to_string(geteuid()) + ")" + repair
-                + "chown " + std::to_string(geteuid()) + " '" + path + "' && chmod " + privateMode
-                + " '" + path + "'";
-        if (st.st_mode & (S_IRWXG | S_IRWXO)) {
-            char mode[8];
-            std::snprintf(mode, sizeof(mode), "%04o", unsigned(st.st_mode & 07777));
-            return std::string(what) + " " + path + " is accessible by group or others (mode "
-                + mode + ")" + repair + "chmod " + privateMode + " '" + path + "'";
+        std::string why;
+        Key copy;
+        KeyState state = to.add(key, why);
+        if (state == KeyState::Found)
+            state = to.read(copy, why);
+        if (state == KeyState::Found && copy.bytes != key.bytes) {
+            why = "the copy reads back differently";
+            std::string ignored;
+            to.remove(ignored);
+        } else if (state == KeyState::Found && !from.remove(why)) {
+            why = "the copy is made, but " + why;
+        } else if (state == KeyState::Found) {
+            qCDebug(lcPlatform, "Data protection: moved the key from the %s to the %s",
+                from.name().c_str(), to.name().c_str());
+            return;
         }
-        return {};
-    }
-
-    std::string randomHex(std::size_t bytes)
-    {
-        static constexpr char hexDigits[] = "0123456789abcdef";
-        std::vector<unsigned char> random(bytes);
-        if (RAND_bytes(random.data(), static_cast<int>(random.size())) != 1)
-            return {};
-        std::string text;
-        for (const unsigned char byte : random) {
-            text.push_back(hexDigits[byte >> 4]);
-            text.push_back(hexDigits[byte & 0x0f]);
-        }
-        return text;
+        static std::atomic<bool> told { false };
+        if (!told.exchange(true))
+            qCWarning(lcPlatform,
+                "Data protection: the key stays in the %s; moving it to the %s "
+                "failed: %s",
+                from.name().c_str(), to.name().c_str(), why.c_str());
     }
 
     enum class KeyMode { OpenExisting, CreateIfMissing };
 
-    bool openKeyDirectory(
-        KeyMode mode, FileDescriptor& directory, std::string& directoryPath, std::string& error)
+    // The key, from the chosen store or moved there from the other one; made anew only when
+    // sealing and when neither store may hold one.
+    bool obtainKey(KeyMode mode, Key& key, std::string& error)
     {
-        const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-        if (base.isEmpty()) {
-            error = "no data location for the key";
-            return false;
-        }
-        const QByteArray path = QFile::encodeName(base + QStringLiteral("/zel"));
-        directoryPath = path.toStdString();
-        if (mode == KeyMode::CreateIfMissing) {
-            if (!QDir().mkpath(base)) {
-                error = "cannot create the data location for the key";
-                return false;
-            }
-            if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
-                error = systemError("cannot create the key directory", errno);
-                return false;
-            }
-        }
-        FileDescriptor fd(
-            ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd.valid()) {
-            const int openError = errno;
-            if (openError == ENOENT)
-                error = "no key file";
-            else if (openError == ENOTDIR || openError == ELOOP)
-                error = "key directory is not a directory";
-            else
-                error = systemError("cannot open the key directory", openError);
-            return false;
-        }
-        struct stat st { };
-        if (::fstat(fd.get(), &st) != 0) {
-            error = systemError("cannot inspect the key directory", errno);
-            return false;
-        }
-        error = checkPrivate(st, "key directory", directoryPath, "700");
-        if (!error.empty())
-            return false;
-        directory.reset(fd.release());
-        return true;
-    }
+        std::unique_ptr<KeyStore> file = createFileKeyStore();
+        std::unique_ptr<KeyStore> keyring = createSecretServiceKeyStore();
+        KeyStore* chosen = keyring && !fileChosen() ? keyring.get() : file.get();
+        KeyStore* other = chosen == file.get() ? keyring.get() : file.get();
 
-    enum class KeyState { Read, Missing, Corrupt, Refused };
-
-    // Corrupt: a private regular file of the wrong size, which no repair can turn into the key.
-    KeyState readKey(
-        int directory, const std::string& path, Key& key, struct stat& st, std::string& error)
-    {
-        FileDescriptor fd(::openat(directory, keyFileName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd.valid()) {
-            const int openError = errno;
-            if (openError == ENOENT) {
-                error = "no key file";
-                return KeyState::Missing;
-            }
-            error = openError == ELOOP
-                ? "key file " + path + " is a symbolic link; it is left untouched"
-                : systemError("cannot open the key file " + path, openError);
-            return KeyState::Refused;
+        KeyState state = chosen->read(key, error);
+        if (state == KeyState::Unavailable) { // no keyring here: the file alone, as ever
+            chosen = file.get();
+            other = nullptr;
+            state = chosen->read(key, error);
         }
-        if (::fstat(fd.get(), &st) != 0) {
-            error = systemError("cannot inspect the key file " + path, errno);
-            return KeyState::Refused;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            error = "key file " + path + " is not a regular file; it is left untouched";
-            return KeyState::Refused;
-        }
-        error = checkPrivate(st, "key file", path, "600");
-        if (!error.empty())
-            return KeyState::Refused;
-        const std::string wrongSize = "key file " + path + " is corrupt: "
-            + std::to_string(st.st_size) + " bytes instead of " + std::to_string(keySize);
-        if (st.st_size != static_cast<off_t>(keySize)) {
-            error = wrongSize;
-            return KeyState::Corrupt;
-        }
-        std::size_t done = 0;
-        while (done < keySize) {
-            const ssize_t n = ::read(fd.get(), key.bytes.data() + done, keySize - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                error = systemError("cannot read the key file " + path, errno);
-                return KeyState::Refused;
-            }
-            if (n == 0) { // shrunk since fstat
-                error = wrongSize;
-                return KeyState::Corrupt;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        return KeyState::Read;
-    }
-
-    // Moves a corrupt key file out of the way under a new name, so that a fresh key can take
-    // its place while the old one stays for whoever wants to look at it. Only the file that was
-    // found corrupt is moved: should another process have replaced it meanwhile, that file is
-    // put back.
-    bool setAsideKey(int directory, const std::string& directoryPath, const struct stat& corrupt,
-        std::string& error)
-    {
-        const std::string suffix = randomHex(8);
-        if (suffix.empty()) {
-            error += "; cannot get random bytes to set it aside";
+        // A corrupt key file is set aside when sealing; that call fails all the same.
+        const auto fileFailed = [&](KeyStore* store) {
+            if (store == file.get() && mode == KeyMode::CreateIfMissing)
+                file->create(key, error);
             return false;
-        }
-        const std::string asideName = std::string(keyFileName) + ".corrupt-" + suffix;
-        if (::renameat(directory, keyFileName, directory, asideName.c_str()) != 0) {
-            error = systemError(error + "; cannot set it aside", errno);
-            return false;
-        }
-        struct stat moved { };
-        if (::fstatat(directory, asideName.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0
-            || moved.st_dev != corrupt.st_dev || moved.st_ino != corrupt.st_ino) {
-            if (::linkat(directory, asideName.c_str(), directory, keyFileName, 0) == 0)
-                ::unlinkat(directory, asideName.c_str(), 0);
-            error += "; it changed while being set aside, try again";
-            return false;
-        }
-        ::fsync(directory);
-        error += "; set aside as " + directoryPath + "/" + asideName
-            + ". Values protected with it cannot be opened any more; the next value stored gets "
-              "a new key";
-        qCWarning(lcPlatform, "Data protection: %s", error.c_str());
-        return true;
-    }
-
-    bool writeAll(int fd, const unsigned char* data, std::size_t size)
-    {
-        while (size > 0) {
-            const ssize_t n = ::write(fd, data, size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-    // Writes a fresh key under a temporary name and links it into place. link(2) never replaces an
-    // existing file, so when several processes race, exactly one key wins and every process then
-    // reads that one. The key file appears complete or not at all.
-    bool createKey(int directory, std::string& error)
-    {
-        Key fresh;
-        const std::string suffix = randomHex(8);
-        if (RAND_bytes(fresh.bytes.data(), static_cast<int>(fresh.bytes.size())) != 1
-            || suffix.empty()) {
-            error = "cannot get random bytes for the key";
-            return false;
-        }
-        const std::string temporaryName = std::string(".") + keyFileName + "." + suffix;
-
-        FileDescriptor fd(::openat(directory, temporaryName.c_str(),
-            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!fd.valid()) {
-            error = systemError("cannot create the key file", errno);
-            return false;
-        }
-        bool written = writeAll(fd.get(), fresh.bytes.data(), fresh.bytes.size());
-        int writeError = errno;
-        if (written && ::fsync(fd.get()) != 0) {
-            written = false;
-            writeError = errno;
-        }
-        if (!fd.close() && written) {
-            written = false;
-            writeError = errno;
-        }
-        if (!written) {
-            ::unlinkat(directory, temporaryName.c_str(), 0);
-            error = systemError("cannot write the key file", writeError);
-            return false;
-        }
-
-        const int linked = ::linkat(directory, temporaryName.c_str(), directory, keyFileName, 0);
-        const int linkError = errno;
-        ::unlinkat(directory, temporaryName.c_str(), 0);
-        if (linked != 0 && linkError != EEXIST) {
-            error = systemError("cannot create the key file", linkError);
-            return false;
-        }
-        if (linked == 0) {
-            ::fsync(directory);
-            qCDebug(lcPlatform) << "Created a new data-protection key";
-        }
-        return true;
-    }
-
-    // A key that is refused (not private, not a file) is never touched. A corrupt one is set
-    // aside when a value is to be protected, and that call fails all the same, so that the
-    // caller keeps what it has stored and the user hears of it; the next call makes a new key.
-    bool loadKey(KeyMode mode, Key& key, std::string& error)
-    {
-        FileDescriptor directory;
-        std::string directoryPath;
-        if (!openKeyDirectory(mode, directory, directoryPath, error))
-            return false;
-        const std::string path = directoryPath + "/" + keyFileName;
-        struct stat st { };
-        switch (readKey(directory.get(), path, key, st, error)) {
-        case KeyState::Read:
+        };
+        if (state == KeyState::Found)
             return true;
-        case KeyState::Refused:
-            return false;
-        case KeyState::Corrupt:
-            if (mode == KeyMode::CreateIfMissing)
-                setAsideKey(directory.get(), directoryPath, st, error);
-            return false;
-        case KeyState::Missing:
-            break;
+        if (state != KeyState::Missing)
+            return fileFailed(chosen);
+
+        if (other) {
+            std::string otherError;
+            switch (other->read(key, otherError)) {
+            case KeyState::Found:
+                moveKey(*other, *chosen, key);
+                return true;
+            case KeyState::Missing:
+            case KeyState::Unavailable:
+                break;
+            case KeyState::Locked:
+            case KeyState::Failed:
+                error = otherError;
+                return fileFailed(other);
+            }
         }
         if (mode == KeyMode::OpenExisting)
-            return false;
-        if (!createKey(directory.get(), error))
-            return false;
-        return readKey(directory.get(), path, key, st, error) == KeyState::Read;
+            return false; // without the key no blob can be opened anyway
+        state = chosen->create(key, error);
+        if (state == KeyState::Unavailable) // a keyring without a collection to hold it
+            state = file->create(key, error);
+        return state == KeyState::Found;
     }
 
     // EVP update calls take int lengths; large inputs go through in slices.
     constexpr std::size_t sliceSize = std::size_t(1) << 30;
 
 } // namespace
+
+bool keyId(const Key& key, unsigned char* id)
+{
+    static constexpr char label[] = "zel data protection key id";
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    const bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1
+        && EVP_DigestUpdate(ctx, label, sizeof(label) - 1) == 1
+        && EVP_DigestUpdate(ctx, key.bytes.data(), key.bytes.size()) == 1
+        && EVP_DigestFinal_ex(ctx, digest, &digestLength) == 1 && digestLength >= keyIdSize;
+    EVP_MD_CTX_free(ctx);
+    if (ok)
+        std::memcpy(id, digest, keyIdSize);
+    return ok;
+}
 
 BlobLayout parseProtectedBlob(const Bytes& blob)
 {
@@ -425,7 +188,7 @@ BlobLayout parseProtectedBlob(const Bytes& blob)
         layout.error = "blob has an unknown format";
     else if (blob.size() > sizeof(magic) && blob[sizeof(magic)] != formatVersion)
         layout.error = "blob has an unsupported format version";
-    else if (blob.size() < minimumBlobSize)
+    else if (blob.size() < minimumSize)
         layout.error = "blob is truncated";
     if (!layout.error.empty())
         return layout;
@@ -433,7 +196,7 @@ BlobLayout parseProtectedBlob(const Bytes& blob)
     layout.keyId = blob.data() + sizeof(magic) + 1;
     layout.nonce = blob.data() + headerSize;
     layout.ciphertext = layout.nonce + nonceSize;
-    layout.ciphertextSize = blob.size() - minimumBlobSize;
+    layout.ciphertextSize = blob.size() - minimumSize;
     layout.tag = layout.ciphertext + layout.ciphertextSize;
     return layout;
 }
@@ -442,10 +205,10 @@ ProtectionResult protectBytes(const Bytes& plain)
 {
     Key key;
     std::string error;
-    if (!loadKey(KeyMode::CreateIfMissing, key, error))
+    if (!obtainKey(KeyMode::CreateIfMissing, key, error))
         return failure(error);
 
-    Bytes blob(minimumBlobSize + plain.size());
+    Bytes blob(minimumSize + plain.size());
     unsigned char* header = blob.data();
     unsigned char* nonce = header + headerSize;
     unsigned char* ciphertext = nonce + nonceSize;
@@ -496,7 +259,7 @@ ProtectionResult unprotectBytes(const Bytes& blob)
     // Opening never creates a key: without the key no blob can be opened anyway.
     Key key;
     std::string error;
-    if (!loadKey(KeyMode::OpenExisting, key, error))
+    if (!obtainKey(KeyMode::OpenExisting, key, error))
         return failure(error);
 
     const unsigned char* header = blob.data();
@@ -544,6 +307,33 @@ ProtectionResult unprotectBytes(const Bytes& blob)
     result.data = std::move(plain);
     result.ok = true;
     return result;
+}
+
+// The store that holds the key, asked in the order of obtainKey; a key still in the store not
+// chosen is named as it is found there, before the next use moves it.
+std::string keyStoreDescription()
+{
+    std::unique_ptr<KeyStore> file = createFileKeyStore();
+    std::unique_ptr<KeyStore> keyring = createSecretServiceKeyStore();
+    KeyStore* order[] = { keyring.get(), file.get() };
+    if (!keyring || fileChosen())
+        std::swap(order[0], order[1]);
+    for (KeyStore* store : order) {
+        Key key;
+        std::string error;
+        switch (store ? store->read(key, error) : KeyState::Unavailable) {
+        case KeyState::Found:
+            return store->name();
+        case KeyState::Locked:
+            return store->name() + " (locked)";
+        case KeyState::Failed:
+            return store->name() + " (" + error + ")";
+        case KeyState::Missing:
+        case KeyState::Unavailable:
+            break;
+        }
+    }
+    return "none yet";
 }
 
 void setBindingForTesting(std::optional<std::string> machineId, std::optional<unsigned> uid)

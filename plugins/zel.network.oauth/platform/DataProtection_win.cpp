@@ -74,4 +74,6 @@ ProtectionResult unprotectBytes(const Bytes& blob)
     return takeBlob(out);
 }
 
+std::string keyStoreDescription() { return "the user's Windows logon (DPAPI)"; }
+
 } // namespace zel::platform
