@@ -10,6 +10,7 @@
 import json
 import os
 import pathlib
+import re
 import ssl
 import subprocess
 import tempfile
@@ -54,17 +55,21 @@ def challenges():  # the Basic challenges the OAuth server has sent, per path
         return json.load(reply)
 
 
-def registry_text(key):  # the values under a registry key, as text, through Wine's "reg"
+def registry_text(key):  # the values under a registry key as "name=value" lines, through Wine's reg
     result = subprocess.run([WINE_RUN, "reg", "query", key, "/s"], capture_output=True,
                             timeout=60)
-    text = []
+    lines = []
     for line in result.stdout.decode("utf-8", "replace").splitlines():
-        fields = line.strip().split(None, 2)
-        # Qt writes a value holding zero bytes as REG_BINARY of its UTF-16 text: decode that too.
-        if len(fields) == 3 and fields[1] == "REG_BINARY":
-            line += " " + bytes.fromhex(fields[2]).decode("utf-16-le", "replace")
-        text.append(line)
-    return "\n".join(text)
+        match = re.match(r"^ {4}(\S+) {4}(REG_\w+) {4}(.*)$", line.rstrip("\r"))
+        if not match:
+            lines.append(line.strip())
+            continue
+        name, kind, value = match.groups()
+        # Qt writes a value holding zero bytes as REG_BINARY of its UTF-16 text: decode that.
+        if kind == "REG_BINARY":
+            value = bytes.fromhex(value).decode("utf-16-le", "replace")
+        lines.append("%s=%s" % (name, value))
+    return "\n".join(lines)
 
 
 class Account:  # one device: its own settings file, used by every zel-account call of a test
