@@ -36,7 +36,9 @@ const char optionsText[] = R"(
 Options:
   --plugin FILE         the plug-in module (default: the environment variable ZEL_PLUGIN,
                         else ../plugins next to this program, else the installed one)
-  --settings FILE       the settings file (default: <config dir>/zel/zel-account.ini)
+  --settings FILE       the settings file (default: <config dir>/zel/zel-account.ini; on
+                        Windows the registry key HKEY_CURRENT_USER\Software\Zel\zel-account,
+                        and a key under HKEY_CURRENT_USER\ is taken there too)
   --oauth-server URL    store this OAuth/web server origin in the settings
   --api-server URL      store this API server origin in the settings
   --ca-file PEM         trust the CA certificates in this PEM file as well; remembered in
@@ -142,10 +144,26 @@ void escapingMessageHandler(
         std::fputs((messages::escaped(message) + '\n').toUtf8().constData(), stderr);
 }
 
+// On Windows the settings live in the user's registry hive, as Windows programs keep theirs;
+// a file named with --settings is an INI file there as well.
+bool isRegistryKey(const QString& path)
+{
+#ifdef Q_OS_WIN
+    return path.startsWith(QLatin1String("HKEY_CURRENT_USER\\"), Qt::CaseInsensitive);
+#else
+    Q_UNUSED(path)
+    return false;
+#endif
+}
+
 QString defaultSettingsPath()
 {
+#ifdef Q_OS_WIN
+    return QStringLiteral("HKEY_CURRENT_USER\\Software\\Zel\\zel-account");
+#else
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
         + QStringLiteral("/zel/zel-account.ini");
+#endif
 }
 
 // A server origin as the plug-in expects it: scheme and authority, no trailing slash, since
@@ -403,11 +421,13 @@ bool findPlugin(QString& pluginFile)
 QSharedPointer<QSettings> openStore(
     const Settings& settings, Invocation& invocation, QList<QSslCertificate> certificates)
 {
-    if (!prepareSettingsFile(settings.settingsFile)) {
+    const bool registry = isRegistryKey(settings.settingsFile);
+    if (!registry && !prepareSettingsFile(settings.settingsFile)) {
         note(QStringLiteral("cannot create the settings file %1").arg(settings.settingsFile));
         return nullptr;
     }
-    QSharedPointer<QSettings> store(new QSettings(settings.settingsFile, QSettings::IniFormat));
+    QSharedPointer<QSettings> store(new QSettings(
+        settings.settingsFile, registry ? QSettings::NativeFormat : QSettings::IniFormat));
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     // Read and write non-ASCII text as Qt 6 does, so that either build reads what the other wrote.
     store->setIniCodec("UTF-8");

@@ -5,6 +5,8 @@
 #   the Python interpreter in ZEL_PYTHON)
 # With OTHER_BUILD_DIR (a build with the other Qt major) it also checks that the host refuses
 # that build's plug-in and that the package refuses a host of the other Qt major.
+# A Windows build sets ZEL_WINE_RUN (its Wine runner), ZEL_TOOLCHAIN and ZEL_QT_PREFIX: the host
+# is cross-built the same way and run under Wine.
 set -euo pipefail
 build=$1 work=$2 major=$3 e2e=$4 email=$5 other=${6:-}
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
@@ -21,32 +23,42 @@ readme = root.joinpath("README.md").read_text("utf-8")
 shown = readme.split("<!-- examples/host/main.cpp -->\n```cpp\n", 1)[1].split("```\n", 1)[0]
 sys.exit(shown != root.joinpath("examples/host/main.cpp").read_text("utf-8"))
 PY
+exe="" module=.so run=() cross=() prefix_path=$prefix
+if [ -n "${ZEL_WINE_RUN:-}" ]; then
+    exe=.exe module=.dll run=("$ZEL_WINE_RUN")
+    cross=(-DCMAKE_TOOLCHAIN_FILE="${ZEL_TOOLCHAIN:?}")
+    prefix_path="$prefix;${ZEL_QT_PREFIX:?}"
+fi
+# A Windows program ends its lines with CR LF.
+host_run() { "${run[@]}" "$@" | tr -d '\r'; }
+
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-cmake -S "$source_dir/examples/host" -B "$work/host" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DHOST_QT_MAJOR_VERSION="$major" "${launcher[@]}" >"$work/configure.log" 2>&1 \
+cmake -S "$source_dir/examples/host" -B "$work/host" -DCMAKE_PREFIX_PATH="$prefix_path" \
+    -DHOST_QT_MAJOR_VERSION="$major" "${launcher[@]}" "${cross[@]}" >"$work/configure.log" 2>&1 \
     || { cat "$work/configure.log"; fail "the host project does not configure"; }
 cmake --build "$work/host" >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "no build"; }
 ! grep -n "warning:" "$work/build.log" || fail "the public headers give warnings"
 
 # The layout that hosts and packagers rely on.
-for f in bin/zel-account qt$major/plugins/zel/zel.network.oauth.so \
+for f in bin/zel-account$exe qt$major/plugins/zel/zel.network.oauth$module \
     include/zel/OAuth2Client.h include/zel/AuthenticatedReply.h; do
     find "$prefix" -path "*/$f" | grep -q . || fail "$f is not installed"
 done
 ! find "$prefix/include" -name '*Impl*' -o -name 'AbstractOAuth2Client.h' | grep . \
     || fail "private headers are installed"
 # The installed zel-account finds the installed plug-in by itself.
-zel_account=$(find "$prefix" -path '*/bin/zel-account' | head -n 1)
-"$zel_account" --version | grep -Eqx 'zel-account [0-9]+\.[0-9]+\.[0-9]+' \
+zel_account=$(find "$prefix" -path "*/bin/zel-account$exe" | head -n 1)
+host_run "$zel_account" --version | grep -Eqx 'zel-account [0-9]+\.[0-9]+\.[0-9]+' \
     || fail "zel-account --version gives no version"
-env -u ZEL_PLUGIN "$zel_account" --settings "$work/status.ini" status | grep -q LoggedOut \
+env -u ZEL_PLUGIN "${run[@]}" "$zel_account" --settings "$work/status.ini" status | grep -q LoggedOut \
     || fail "the installed zel-account does not find the installed plug-in"
 
 oauth=$("$python" -c 'import json,sys; print(json.load(open(sys.argv[1]))["oauth"])' "$e2e/ready.json")
 api=$("$python" -c 'import json,sys; print(json.load(open(sys.argv[1]))["api"])' "$e2e/ready.json")
-out=$(printf '%s\n' "$ZEL_PASSWORD" | "$work/host/zel-host" "$work/host.ini" "$oauth" "$api" "$email" 2>"$work/host.err") \
+out=$(printf '%s\n' "$ZEL_PASSWORD" \
+    | host_run "$work/host/zel-host$exe" "$work/host.ini" "$oauth" "$api" "$email" 2>"$work/host.err") \
     || { cat "$work/host.err"; echo "$out"; fail "the host failed"; }
 echo "$out"
 grep -qx "logged in" <<<"$out" || fail "no login"

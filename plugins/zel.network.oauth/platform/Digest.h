@@ -1,14 +1,21 @@
 #pragma once
 
-// Digests from the platform's own cryptography (OpenSSL on POSIX, CNG on Windows), so that the
-// shared identity rules carry no hash code of their own.
+// Digests and HMACs from the platform's own cryptography (OpenSSL on POSIX, CNG on Windows), so
+// that shared code carries no hash code of its own and Windows builds need no OpenSSL.
 
 #include <string>
 #include <string_view>
 
 namespace zel::platform {
 
-// The 20 bytes of the SHA-1 digest of the bytes; empty if the platform cannot compute it.
-std::string sha1Digest(std::string_view bytes);
+enum class DigestAlgorithm { Sha1, Sha256 };
+
+// The digest of the bytes (20 bytes for SHA-1, 32 for SHA-256); empty if the platform cannot
+// compute it.
+std::string digest(DigestAlgorithm algorithm, std::string_view bytes);
+
+// RFC 2104 HMAC of the bytes keyed with key, which may be empty; empty if the platform cannot
+// compute it.
+std::string hmac(DigestAlgorithm algorithm, std::string_view key, std::string_view bytes);
 
 } // namespace zel::platform

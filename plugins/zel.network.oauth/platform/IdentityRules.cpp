@@ -65,7 +65,7 @@ std::string sha1Hex(std::string_view bytes)
     static constexpr char digits[] = "0123456789abcdef";
     std::string hex;
     hex.reserve(40);
-    for (const char c : sha1Digest(bytes)) {
+    for (const char c : digest(DigestAlgorithm::Sha1, bytes)) {
         const auto byte = std::uint8_t(c);
         hex.push_back(digits[byte >> 4]);
         hex.push_back(digits[byte & 0x0f]);
