@@ -6,6 +6,12 @@
 //
 //   bench_network [--repetitions N] [--requests N] [--load-runs N] [--only SECTIONS]
 //   SECTIONS: comma-separated of api, login, expired, load, probes (default: all)
+//
+// For a profiler, one variant's sequential calls alone, no table:
+//   valgrind --tool=callgrind --separate-threads=yes bench_network --profile plug-in|shared
+//       --origin http|https|http2 [--verb get|post] [--requests N]
+// The measured calls run between two callgrind client requests (statistics zeroed, then dumped)
+// after warm-up calls that open the connection and fill the caches; divide by --requests.
 
 #include "OAuth2Client.h"
 #include "PluginActivator.h"
@@ -21,6 +27,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QMap>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPluginLoader>
@@ -35,9 +42,17 @@
 #include <QThread>
 #include <QTimer>
 
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define CALLGRIND_ZERO_STATS
+#define CALLGRIND_DUMP_STATS_AT(name)
+#endif
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <dlfcn.h>
 #include <functional>
 #include <memory>
@@ -72,15 +87,19 @@ double median(std::vector<double> values)
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-// Runs the event loop until done() holds or the time is up; false on timeout.
+// Runs the event loop until done() holds or the time is up; false on timeout. The thread sleeps
+// between events, as a host's event loop does: processEvents() with a time limit drops
+// WaitForMoreEvents and would spin, taking a core from the network thread and the servers.
 bool waitFor(const std::function<bool()>& done, int timeoutMs = 60000)
 {
     QElapsedTimer timer;
     timer.start();
+    QTimer tick; // wakes the loop to look at the clock
+    tick.start(50);
     while (!done()) {
         if (timer.elapsed() > timeoutMs)
             return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }
@@ -571,6 +590,25 @@ double concurrent(const Sender& sender, Verb verb, int n)
     return timer.nsecsElapsed() / 1e6;
 }
 
+// Each thread of this process by name (the main thread as "main"): nanoseconds on a CPU so far.
+QMap<QString, qint64> threadCpuTimes()
+{
+    QMap<QString, qint64> times;
+    const QString main = QString::number(QCoreApplication::applicationPid());
+    const QStringList tasks
+        = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& task : tasks) {
+        const QString path = QStringLiteral("/proc/self/task/") + task;
+        QFile stat(path + QStringLiteral("/schedstat")), comm(path + QStringLiteral("/comm"));
+        if (!stat.open(QIODevice::ReadOnly) || !comm.open(QIODevice::ReadOnly))
+            continue;
+        const QString name
+            = task == main ? QStringLiteral("main") : QString::fromUtf8(comm.readAll().trimmed());
+        times[name] += stat.readAll().split(' ').value(0).toLongLong();
+    }
+    return times;
+}
+
 void drainDeletions()
 {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -661,8 +699,14 @@ int main(int argc, char** argv)
     loadStartOption.setFlags(QCommandLineOption::HiddenFromHelp);
     QCommandLineOption warmCryptoOption("warm-crypto");
     warmCryptoOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    const QCommandLineOption profileOption("profile",
+        "only this variant's sequential calls, for a profiler: plug-in or shared", "VARIANT");
+    const QCommandLineOption originOption(
+        "origin", "with --profile: http, https or http2 (default https)", "ORIGIN", "https");
+    const QCommandLineOption verbOption(
+        "verb", "with --profile: get or post (default get)", "VERB", "get");
     parser.addOptions({ repetitionsOption, requestsOption, loadRunsOption, onlyOption,
-        loadStartOption, warmCryptoOption });
+        loadStartOption, warmCryptoOption, profileOption, originOption, verbOption });
     parser.process(app);
     if (parser.isSet(loadStartOption))
         return loadStartOnce(parser.value(loadStartOption), parser.isSet(warmCryptoOption));
@@ -693,6 +737,9 @@ int main(int argc, char** argv)
     devServer.start();
     const QString httpOrigin = QStringLiteral("http://127.0.0.1:%1").arg(nginx.http);
     const QString httpsOrigin = QStringLiteral("https://127.0.0.1:%1").arg(nginx.https);
+    // This origin offers HTTP/2 through ALPN: Qt 6 uses it by default, Qt 5 bare managers do
+    // not, the plug-in does with either.
+    const QString http2Origin = QStringLiteral("https://127.0.0.1:%1").arg(nginx.http2);
 
     std::printf(
         "Qt %s (run time %s), %d-core machine, load %s; nginx and the dev server on "
@@ -714,11 +761,57 @@ int main(int argc, char** argv)
     const QVariantHash servers { { QStringLiteral("oauthServer"), devServer.oauth },
         { QStringLiteral("apiServer"), httpOrigin } };
 
+    if (parser.isSet(profileOption)) {
+        const QString originName = parser.value(originOption);
+        const QString origin = originName == QLatin1String("http") ? httpOrigin
+            : originName == QLatin1String("http2")                 ? http2Origin
+                                                                   : httpsOrigin;
+        const Verb verb
+            = parser.value(verbOption) == QLatin1String("post") ? Verb::Post : Verb::Get;
+        QVariantHash values = servers;
+        values.insert(QStringLiteral("apiServer"), origin);
+        std::unique_ptr<QNetworkAccessManager> shared;
+        Sender sender;
+        if (parser.value(profileOption) == QLatin1String("plug-in")) {
+            const Service started = plugin.start(settingsFile(), values);
+            if (login(started) < 0)
+                fail(QStringLiteral("the benchmark account could not log in"));
+            sender = pluginSender(started.client);
+        } else {
+            shared = std::make_unique<QNetworkAccessManager>();
+            sender = sharedSender(shared.get(), bareRequest(origin));
+        }
+        sequential(sender, verb, 20); // the connection, TLS and the caches warm
+        drainDeletions();
+        const qint64 offset = nginx.logSize();
+        const QMap<QString, qint64> cpuBefore = threadCpuTimes();
+        CALLGRIND_ZERO_STATS; // every thread's
+        const double ms = sequential(sender, verb, requests);
+        drainDeletions();
+        CALLGRIND_DUMP_STATS_AT("measured calls");
+        const QMap<QString, qint64> cpuAfter = threadCpuTimes();
+        const Nginx::Connections connections = nginx.connectionsSince(offset);
+        std::printf("%s, %d sequential calls to %s: %.3f ms per call; %d new connection(s), "
+                    "%d resumed TLS session(s); CPU per call:",
+            qPrintable(parser.value(profileOption)), requests, qPrintable(origin), ms,
+            connections.connections, connections.resumed);
+        for (auto it = cpuAfter.cbegin(); it != cpuAfter.cend(); ++it) {
+            const qint64 ns = it.value() - cpuBefore.value(it.key());
+            if (ns > 0)
+                std::printf(" %s %.1f us", qPrintable(it.key()), ns / 1e3 / requests);
+        }
+        std::printf("\n");
+        // Callgrind dumps the other threads at the exit: no teardown may add to their counts.
+        std::fflush(stdout);
+        for (QProcess* process : ::servers) {
+            process->terminate();
+            process->waitForFinished(5000);
+        }
+        std::_Exit(0);
+    }
+
     // A. Signed calls: plug-in against bare Qt.
     if (only.contains(QStringLiteral("api"))) {
-        // The third origin offers HTTP/2 through ALPN: Qt 6 uses it by default, Qt 5 bare
-        // managers do not, the plug-in does with either.
-        const QString http2Origin = QStringLiteral("https://127.0.0.1:%1").arg(nginx.http2);
         for (const QString& origin : { httpOrigin, httpsOrigin, http2Origin }) {
             const bool https = origin != httpOrigin;
             QVariantHash values = servers;
