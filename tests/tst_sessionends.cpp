@@ -19,7 +19,7 @@ using Core = AbstractOAuth2Client;
 
 namespace {
 
-enum class Ending { Silence, Logout, Shutdown };
+enum class Ending { Logout, Shutdown };
 const QString shutDownMessage = "the account service was shut down";
 const int canceled = QNetworkReply::OperationCanceledError;
 const QByteArray loginPage = "<input name=\"__anti-forgery-token\" value=\"H\">";
@@ -96,14 +96,13 @@ class tst_sessionends : public QObject {
 private slots:
     void initTestCase() { watchLog(); }
 
-    // A refresh grant gets no answer while two calls and a login's code wait for it. Whatever
-    // ends it ends every waiting call once, and writes nothing the user did not ask for.
+    // A refresh grant gets no answer while two calls and a login's code wait for it. A logout or
+    // a shutdown ends every waiting call once, and nothing comes back to write the store (a
+    // grant that times out: tst_networkfaults).
     void grantInFlightEnds_data()
     {
         QTest::addColumn<Ending>("ending");
         QTest::addColumn<QString>("outcome");
-        QTest::addRow("silence") << Ending::Silence
-                                 << "error 204 the OAuth server did not answer within 0.3 s";
         QTest::addRow("logout") << Ending::Logout << "error 204 Logged out";
         QTest::addRow("shutdown") << Ending::Shutdown
                                   << QString("error %1 %2").arg(canceled).arg(shutDownMessage);
@@ -114,13 +113,10 @@ private slots:
         QFETCH(QString, outcome);
         auto device = std::make_unique<Device>();
         device->token = [](const HttpRequest&) { return HttpResponse::noAnswer(); };
-        const QByteArray stored = device->storeBytes();
         QList<QPointer<Reply>> replies { device->client->get("/a"), device->client->get("/b") };
         QList<QStringList*> outcomes { device->watch(replies[0]), device->watch(replies[1]) };
         QVERIFY(device->server.waitForRequests(1));
         device->client->fetchAccessTokenUsingAuthorizationCode("queued-code");
-        if (ending == Ending::Silence)
-            expectWarning(QRegularExpression("^Token request failed: \"refresh_token\" grant"));
         if (ending == Ending::Logout)
             logOut(device->client.get());
         else if (ending == Ending::Shutdown)
@@ -128,13 +124,7 @@ private slots:
         QTRY_VERIFY(!replies[0] && !replies[1]);
         for (QStringList* got : outcomes)
             QCOMPARE(*got, QStringList { outcome });
-        if (ending == Ending::Silence) {
-            // The store is as it was; the next grant is a new one (here the queued code's).
-            QCOMPARE(device->storeBytes(), stored);
-            device->token = [](const HttpRequest&) { return tokenAnswer(); };
-            QTRY_COMPARE(device->grants.size(), 2);
-            QVERIFY(device->grants.last().body.contains("code=queued-code"));
-        } else if (ending == Ending::Logout) {
+        if (ending == Ending::Logout) {
             // The queued code is dropped and nothing comes back: only the host's keys stay.
             QVERIFY(!QTest::qWaitFor([&] { return device->grants.size() > 1; }, 100));
             QCOMPARE(device->settings->allKeys(),
@@ -239,19 +229,6 @@ private slots:
         QStringList* got = device.watch(reply);
         QTRY_COMPARE(*got, QStringList { "finished" });
         delete reply.data();
-    }
-
-    // A login and a registration started together on a fresh device share one registration.
-    void flowsShareDeviceRegistration()
-    {
-        Device device(false);
-        device.client->login("a@example.com", "pw");
-        QPointer<QObject> registration = device.client->createRegistrationRequest()->object();
-        qobject_cast<zel::RegistrationRequestImpl*>(registration)->send();
-        QTRY_COMPARE(requestsTo(device.server, "GET", "/register").size(), 1);
-        QTRY_COMPARE(requestsTo(device.server, "GET", "/login").size(), 1);
-        QCOMPARE(requestsTo(device.server, "POST", "/oauth/credentials").size(), 1);
-        delete registration.data();
     }
 
     // A host may delete the service or log out from any slot of the service's or a reply's

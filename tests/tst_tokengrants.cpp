@@ -376,31 +376,6 @@ private slots:
         if (!message.isEmpty())
             QCOMPARE(last, message);
     }
-
-    // At shutdown the service may go while a grant and a signed request are in flight and the
-    // host still holds their replies: each reports the shutdown once and goes, and the exchanges
-    // go with the service (LeakSanitizer checks).
-    void clientGoesFirst()
-    {
-        auto run = std::make_unique<Run>();
-        run->api = [](const HttpRequest&) { return HttpResponse::noAnswer(); };
-        run->holdValidToken();
-        QPointer<Reply> sent = run->get();
-        QVERIFY(run->server.waitForRequests(1));
-        run->record() = { {}, 1, 0, "refresh-0", {} };
-        run->token = [](const HttpRequest&) { return HttpResponse::noAnswer(); };
-        QPointer<Reply> waiting = run->get();
-        QVERIFY(run->server.waitForRequests(2)); // the call, then the grant
-        QStringList reported;
-        for (Reply* reply : { sent.data(), waiting.data() })
-            connect(reply, &Reply::error, this,
-                [&](const QString& m, int code) { reported << m + ' ' + QString::number(code); });
-        run.reset();
-        const QString shutDown = "the account service was shut down "
-            + QString::number(QNetworkReply::OperationCanceledError);
-        QCOMPARE(reported, QStringList({ shutDown, shutDown }));
-        QTRY_VERIFY(!sent && !waiting);
-    }
 };
 
 QTEST_GUILESS_MAIN(tst_tokengrants)
