@@ -102,10 +102,12 @@ struct Bench {
         waiters.push_back({ name, std::make_unique<QSignalSpy>(object, ok),
             std::make_unique<QSignalSpy>(object, failed) });
     }
-    // A reply that the host releases once it reported (after an error it may release itself).
+    // A reply that the host releases once it reported (an API call also releases itself after
+    // an error; releasing it twice is harmless).
     void watchReply(const QString& name, QObject* reply, const char* ok)
     {
         QObject::connect(reply, ok, reply, SLOT(deleteLater()));
+        QObject::connect(reply, SIGNAL(error(QString, int)), reply, SLOT(deleteLater()));
         watch(name, reply, ok, SIGNAL(error(QString, int)));
     }
 
