@@ -583,9 +583,34 @@ QNetworkAccessManager* AbstractOAuth2Client::exchangeManager(bool ownConnection)
 {
     if (ownConnection)
         return newExchangeManager();
-    if (!sharedManager)
+    if (!sharedManager) {
         sharedManager = newExchangeManager();
+        // Once per manager rather than per request: this is every call's path.
+        connect(sharedManager, &QNetworkAccessManager::finished, this,
+            &AbstractOAuth2Client::retireIfStalled);
+    }
     return sharedManager;
+}
+
+void AbstractOAuth2Client::retireIfStalled(QNetworkReply* reply)
+{
+    // Qt keeps a connection whose TLS handshake stalled and queues the next requests on it, where
+    // they time out in turn: after a timeout without any answer the next exchanges go through a
+    // new manager. The old one goes once its calls have ended (clearing its connections would
+    // break those).
+    QNetworkAccessManager* const manager = reply->manager();
+    if (manager != sharedManager
+        || reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()
+        || zel::timeoutMessage(reply, zel::Server::OAuth).isEmpty())
+        return;
+    sharedManager = nullptr;
+    const auto releaseWhenIdle = [manager] {
+        if (manager->findChildren<QNetworkReply*>().isEmpty())
+            manager->deleteLater();
+    };
+    const auto replies = manager->findChildren<QNetworkReply*>();
+    for (QNetworkReply* running : replies)
+        connect(running, &QObject::destroyed, manager, releaseWhenIdle, Qt::QueuedConnection);
 }
 
 AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
@@ -655,26 +680,6 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::startJsonExchange(
         return {};
     // The JSON reply releases it once reported; this also covers a JSON reply dropped earlier.
     connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
-    if (manager == sharedManager)
-        connect(reply, &QNetworkReply::finished, this, [this, manager, reply, server] {
-            // Qt keeps a connection whose TLS handshake stalled and queues the next requests on
-            // it, where they time out in turn: after a timeout without any answer the next
-            // exchanges go through a new manager. The old one goes once its calls have ended
-            // (clearing its connections would break those).
-            if (manager != sharedManager
-                || reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()
-                || zel::timeoutMessage(reply, server).isEmpty())
-                return;
-            sharedManager = nullptr;
-            const auto releaseWhenIdle = [manager] {
-                if (manager->findChildren<QNetworkReply*>().isEmpty())
-                    manager->deleteLater();
-            };
-            const auto replies = manager->findChildren<QNetworkReply*>();
-            for (QNetworkReply* running : replies)
-                connect(
-                    running, &QObject::destroyed, manager, releaseWhenIdle, Qt::QueuedConnection);
-        });
 #if QT_VERSION_MAJOR < 6
     if (!probedOrigin.isEmpty())
         connect(reply, &QNetworkReply::finished, this, [this, reply, probedOrigin] {

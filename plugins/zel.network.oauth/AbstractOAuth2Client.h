@@ -225,6 +225,8 @@ private:
     // The service's shared manager, or with ownConnection a manager for one exchange.
     QNetworkAccessManager* exchangeManager(bool ownConnection);
     QNetworkAccessManager* newExchangeManager();
+    // After a request that timed out without any answer, later ones get a new shared manager.
+    void retireIfStalled(QNetworkReply* reply);
 
     friend class TokenCoreTestAccess;
 
