@@ -18,7 +18,11 @@
 #include <memory>
 #include <utility>
 
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
+#endif
 
 namespace zel::test {
 
@@ -122,7 +126,12 @@ private:
     {
         socket->flush();
         const linger now { 1, 0 }; // close with RST instead of FIN
+#ifdef Q_OS_WIN
+        ::setsockopt(SOCKET(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER,
+            reinterpret_cast<const char*>(&now), sizeof now);
+#else
         ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+#endif
         socket->abort();
     }
 
