@@ -193,6 +193,13 @@ void tst_badanswers::tokenEndpoint_data()
         json(good, 302).withHeader("Location", unreachable.toLatin1()), failed, refusedRefresh,
         forgotten, LoggedIn);
     row("array", "refresh", json("[1]"), failed, "Unexpected access token response", {}, LoggedIn);
+    row("unknown MAC algorithm", "refresh", json(QByteArray(good).replace("sha-256", "md5")),
+        failed, "Invalid MAC algorithm specified", {}, LoggedIn);
+    // The client's credentials refused although sent up front: the grant fails once.
+    row("401 to the credentials sent", "refresh",
+        json(R"({"error":"invalid_client"})", 401)
+            .withHeader("WWW-Authenticate", "Basic realm=\"t\""),
+        failed, R"({"error":"invalid_client"})", {}, LoggedIn);
     row("202", "code", json(good, 202), failed, "Authorization code invalid", forgotten, LoggedOut);
     // An account that waits for its activation mail stays waiting when the check is refused;
     // invalid_grant revokes only a refresh token.
@@ -230,6 +237,7 @@ void tst_badanswers::tokenEndpoint()
         bench.client->fetchAccessTokenUsingAuthorizationCode("abc");
     bench.verify(signal, message, gone, signal == "hasAccessToken" ? tokens : QStringList());
     QCOMPARE(bench.client->loginState(), state);
+    QCOMPARE(bench.server.requestCount(), 1); // nothing is asked again
     // A revoked session announces the state, then the disconnection.
     const bool revoked = grant == "refresh" && state == LoggedOut;
     QCOMPARE(disconnected.count(), int(revoked));
