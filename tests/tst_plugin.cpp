@@ -32,10 +32,14 @@ class tst_plugin : public QObject {
     const QString path = qEnvironmentVariable("ZEL_PLUGIN_FILE");
     QPluginLoader loader;
 
-    // Starts the activator; the service that it registered last.
+    // The module's activator; null for a module that is no plug-in of this host.
+    PluginActivator* activator() { return qobject_cast<PluginActivator*>(loader.instance()); }
+
+    // Starts the activator; the service that it registered last (null: none, or no activator).
     QObject* start(const QSharedPointer<TestContext>& context)
     {
-        qobject_cast<PluginActivator*>(loader.instance())->start(context);
+        if (PluginActivator* plugin = activator())
+            plugin->start(context);
         return context->registered.isEmpty() ? nullptr : context->registered.last().second;
     }
 
@@ -45,6 +49,7 @@ private slots:
         zel::test::watchLog();
         loader.setFileName(path);
         QVERIFY2(loader.load(), qPrintable(loader.errorString()));
+        QVERIFY2(activator(), qPrintable(path + " is no plug-in of this host"));
     }
 
     // start registers one service under both IDs, and only the service keeps the store; stop
@@ -57,7 +62,8 @@ private slots:
         QCOMPARE(context->registered,
             (QList<QPair<QByteArray, QObject*>>({ { "zel.network.OAuth2Client", service },
                 { "zel.network.OAuth2DebugClient", service } })));
-        qobject_cast<PluginActivator*>(loader.instance())->stop();
+        QVERIFY(service);
+        activator()->stop();
         QCoreApplication::processEvents();
         QVERIFY(qobject_cast<network::internal::OAuth2DebugClient*>(service));
 
