@@ -75,17 +75,22 @@ private slots:
         QCOMPARE(sorted, expected);
     }
 
-#ifdef ZEL_TEST_POSIX // machine-id(5), $USER and the POSIX locale
+#ifdef ZEL_TEST_POSIX // machine-id(5), the login name and the POSIX locale
+    // Against the system's own tools: dbus-uuidgen reads the machine id as D-Bus does, id(1)
+    // names this process's user, whom a login names in USER (set here, as su(1) may not).
     void posixLookupMatchesThisMachine()
     {
-        // Names and e-mail address of this machine's user: see tst_accountservices.
+        const auto tool = [](const QString& program, const QStringList& arguments) {
+            QProcess process;
+            process.start(program, arguments);
+            const bool ok = process.waitForFinished(30000) && process.exitCode() == 0;
+            return ok ? QString(process.readAllStandardOutput().trimmed()) : QString("-");
+        };
+        const QString user = tool("id", { "-un" });
+        qputenv("USER", user.toUtf8());
         const std::unique_ptr<SystemLookup> lookup = createSystemLookup();
-        QByteArray id; // machine-id(5), or where that is missing the copy D-Bus keeps
-        for (const char* path : { "/etc/machine-id", "/var/lib/dbus/machine-id" })
-            if (QFile file(path); id.isEmpty() && file.open(QIODevice::ReadOnly))
-                id = file.readAll().trimmed();
-        QCOMPARE(show(lookup->machineId()), id.isEmpty() ? "-" : QString(id));
-        QCOMPARE(show(lookup->userName()), qEnvironmentVariable("USER", "-"));
+        QCOMPARE(show(lookup->machineId()), tool("dbus-uuidgen", { "--get" }));
+        QCOMPARE(show(lookup->userName()), user);
     }
 
     // Last, as it changes this process's LC_ALL for the children.
