@@ -680,6 +680,459 @@ void printHeader(const QString& title)
         qPrintable(title), variantNames[0], variantNames[1], variantNames[2]);
 }
 
+// One bare-Qt probe: how a variant of the shared or per-request manager sends its calls.
+struct Probe {
+    QString name;
+    std::function<Sender(const QString& origin, QNetworkAccessManager* shared)> make;
+    Verb verb;
+};
+
+// The probes of Qt's behaviour on a reused connection and of TLS resumption.
+std::vector<Probe> probeList()
+{
+    const auto sharedWith =
+        [](std::function<void(QNetworkRequest&)> change,
+            std::function<QNetworkReply*(QNetworkAccessManager*, const QNetworkRequest&)> post) {
+            return [change, post](const QString& origin, QNetworkAccessManager* shared) -> Sender {
+                QNetworkRequest request = bareRequest(origin);
+                change(request);
+                return [shared, request, post](Verb verb, std::function<void(bool)> done) {
+                    const QNetworkRequest sent = signedLike(request);
+                    watch(verb == Verb::Get ? shared->get(sent) : post(shared, sent),
+                        std::move(done));
+                };
+            };
+        };
+    const auto noChange = [](QNetworkRequest&) {};
+    const auto byteArrayPost
+        = [](QNetworkAccessManager* m, const QNetworkRequest& r) { return m->post(r, postBody); };
+    const auto devicePost = [](QNetworkAccessManager* m, const QNetworkRequest& r) {
+        auto* buffer = new QBuffer;
+        buffer->setData(postBody);
+        buffer->open(QIODevice::ReadOnly);
+        QNetworkReply* reply = m->post(r, buffer);
+        buffer->setParent(reply);
+        return reply;
+    };
+    const auto sizedPost = [](int size) {
+        return [size](QNetworkAccessManager* m, const QNetworkRequest& r) {
+            return m->post(r, QByteArray(size, 'x'));
+        };
+    };
+    const auto emptyPost = [](QNetworkAccessManager* m, const QNetworkRequest& r) {
+        return m->post(r, QByteArray());
+    };
+    // TLS session tickets handed from one per-request manager to the next.
+    // Per-request managers with a fixed TLS version; with resume, each hands the session
+    // ticket it got on to the next one.
+    const auto perRequestTls = [](QSsl::SslProtocol protocol, bool resume, bool handOn = true) {
+        return [protocol, resume, handOn](const QString& origin, QNetworkAccessManager*) -> Sender {
+            auto ticket = std::make_shared<QByteArray>();
+            const QNetworkRequest base = bareRequest(origin);
+            return [base, ticket, protocol, resume, handOn](
+                       Verb verb, std::function<void(bool)> done) {
+                QNetworkRequest request(base);
+                if (base.url().scheme() == QLatin1String("https")) {
+                    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+                    config.setProtocol(protocol);
+                    if (resume) {
+                        config.setSslOption(QSsl::SslOptionDisableSessionTickets, false);
+                        config.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+                        if (!ticket->isEmpty())
+                            config.setSessionTicket(*ticket);
+                    }
+                    request.setSslConfiguration(config);
+                }
+                auto* manager = new QNetworkAccessManager;
+                QNetworkReply* reply = send(manager, request, verb);
+                if (resume && handOn) {
+                    QObject::connect(reply, &QNetworkReply::finished, [reply, ticket] {
+                        const QByteArray t = reply->sslConfiguration().sessionTicket();
+                        if (!t.isEmpty())
+                            *ticket = t;
+                    });
+                }
+                QObject::connect(reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
+                watch(reply, std::move(done));
+            };
+        };
+    };
+    return {
+        { "shared: GET", sharedWith(noChange, byteArrayPost), Verb::Get },
+        { "shared: POST, 34 B body as QByteArray", sharedWith(noChange, byteArrayPost),
+            Verb::Post },
+        { "shared: POST, same body as QIODevice (QBuffer)", sharedWith(noChange, devicePost),
+            Verb::Post },
+        { "shared: POST, empty body", sharedWith(noChange, emptyPost), Verb::Post },
+        { "shared: POST, 4 KiB body", sharedWith(noChange, sizedPost(4096)), Verb::Post },
+        { "shared: POST, 64 KiB body", sharedWith(noChange, sizedPost(65536)), Verb::Post },
+        { "shared: POST, pipelining allowed",
+            sharedWith(
+                [](QNetworkRequest& r) {
+                    r.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, true);
+                },
+                byteArrayPost),
+            Verb::Post },
+        { "shared: POST, HTTP/2 (HTTPS only, nginx)",
+            sharedWith(
+                [](QNetworkRequest& r) {
+                    r.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
+                },
+                byteArrayPost),
+            Verb::Post },
+        { "per-request: GET, TLS 1.3", perRequestTls(QSsl::TlsV1_3, false), Verb::Get },
+        { "per-request: GET, TLS 1.3, tickets enabled, none handed on",
+            perRequestTls(QSsl::TlsV1_3, true, false), Verb::Get },
+        { "per-request: GET, TLS 1.3, session ticket handed on", perRequestTls(QSsl::TlsV1_3, true),
+            Verb::Get },
+        { "per-request: POST, TLS 1.3, session ticket handed on",
+            perRequestTls(QSsl::TlsV1_3, true), Verb::Post },
+        { "per-request: GET, TLS 1.2", perRequestTls(QSsl::TlsV1_2, false), Verb::Get },
+        { "per-request: GET, TLS 1.2, session ticket handed on", perRequestTls(QSsl::TlsV1_2, true),
+            Verb::Get },
+    };
+}
+
+// A run of the benchmark: its servers, the loaded plug-in and the sizes the command line chose;
+// each section of the output is one member function.
+class NetworkBench {
+public:
+    NetworkBench(const QString& dir, int repetitions, int requests, int loadRuns)
+        : dir(dir)
+        , repetitions(repetitions)
+        , requests(requests)
+        , loadRuns(loadRuns)
+    {
+    }
+
+    // Starts nginx and the dev server, trusts the CA made for them, prints the run's setting
+    // and loads the plug-in.
+    void start(bool inMemory)
+    {
+        makeCertificates(dir);
+        // The plug-in and the bare variants trust the generated CA, as zel-account's --ca-file
+        // does.
+        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+        ssl.setCaCertificates(
+            ssl.caCertificates() + QSslCertificate::fromPath(dir + QStringLiteral("/ca.pem")));
+        QSslConfiguration::setDefaultConfiguration(ssl);
+
+        nginx.start(dir);
+        devServer.start();
+        httpOrigin = QStringLiteral("http://127.0.0.1:%1").arg(nginx.http);
+        httpsOrigin = QStringLiteral("https://127.0.0.1:%1").arg(nginx.https);
+        http2Origin = QStringLiteral("https://127.0.0.1:%1").arg(nginx.http2);
+        servers = { { QStringLiteral("oauthServer"), devServer.oauth },
+            { QStringLiteral("apiServer"), httpOrigin } };
+
+        std::printf(
+            "Qt %s (run time %s), %d-core machine, load %s; nginx and the dev server on "
+            "loopback; settings on %s; %d interleaved repetitions, medians\n",
+            QT_VERSION_STR, qVersion(), QThread::idealThreadCount(),
+            [] {
+                QFile f(QStringLiteral("/proc/loadavg"));
+                f.open(QIODevice::ReadOnly);
+                return f.readAll().trimmed().left(14);
+            }()
+                .constData(),
+            inMemory ? "tmpfs" : "disk", repetitions);
+        plugin.load();
+    }
+
+    // One variant's sequential calls alone, for a profiler; ends the process.
+    [[noreturn]] void profile(const QString& variant, const QString& originName, Verb verb)
+    {
+        const QString origin = originName == QLatin1String("http") ? httpOrigin
+            : originName == QLatin1String("http2")                 ? http2Origin
+                                                                   : httpsOrigin;
+        QVariantHash values = servers;
+        values.insert(QStringLiteral("apiServer"), origin);
+        std::unique_ptr<QNetworkAccessManager> shared;
+        Sender sender;
+        if (variant == QLatin1String("plug-in")) {
+            const Service started = plugin.start(settingsFile(), values);
+            if (login(started) < 0)
+                fail(QStringLiteral("the benchmark account could not log in"));
+            sender = pluginSender(started.client);
+        } else {
+            shared = std::make_unique<QNetworkAccessManager>();
+            sender = sharedSender(shared.get(), bareRequest(origin));
+        }
+        sequential(sender, verb, 20); // the connection, TLS and the caches warm
+        drainDeletions();
+        const qint64 offset = nginx.logSize();
+        const QMap<QString, qint64> cpuBefore = threadCpuTimes();
+        CALLGRIND_ZERO_STATS; // every thread's
+        const double ms = sequential(sender, verb, requests);
+        drainDeletions();
+        CALLGRIND_DUMP_STATS_AT("measured calls");
+        const QMap<QString, qint64> cpuAfter = threadCpuTimes();
+        const Nginx::Connections connections = nginx.connectionsSince(offset);
+        std::printf("%s, %d sequential calls to %s: %.3f ms per call; %d new connection(s), "
+                    "%d resumed TLS session(s); CPU per call:",
+            qPrintable(variant), requests, qPrintable(origin), ms, connections.connections,
+            connections.resumed);
+        for (auto it = cpuAfter.cbegin(); it != cpuAfter.cend(); ++it) {
+            const qint64 ns = it.value() - cpuBefore.value(it.key());
+            if (ns > 0)
+                std::printf(" %s %.1f us", qPrintable(it.key()), ns / 1e3 / requests);
+        }
+        std::printf("\n");
+        // Callgrind dumps the other threads at the exit: no teardown may add to their counts.
+        std::fflush(stdout);
+        for (QProcess* process : ::servers) {
+            process->terminate();
+            process->waitForFinished(5000);
+        }
+        std::_Exit(0);
+    }
+
+    // A. Signed calls: plug-in against bare Qt, one table per origin.
+    void signedCalls()
+    {
+        for (const QString& origin : { httpOrigin, httpsOrigin, http2Origin }) {
+            QVariantHash values = servers;
+            values.insert(QStringLiteral("apiServer"), origin);
+            printHeader(QStringLiteral("Signed calls over %1 (%2 calls)")
+                            .arg(origin == httpOrigin ? QStringLiteral("HTTP")
+                                    : origin == httpsOrigin
+                                    ? QStringLiteral("HTTPS")
+                                    : QStringLiteral("HTTPS, the server offering HTTP/2"))
+                            .arg(requests));
+            for (const Verb verb : { Verb::Get, Verb::Post }) {
+                for (const bool batch : { false, true })
+                    signedCallRows(origin, values, verb, batch);
+            }
+        }
+    }
+
+    // B. A login: requests reaching the OAuth server and wall time. The dev server's password
+    // check (PBKDF2) is most of a login's time; a second dev server hashing with one round
+    // shows the plug-in's own share.
+    void logins()
+    {
+        std::printf("\nLogin against the dev server over HTTP (%d repetitions, medians)\n\n"
+                    "| Login | password hash | requests | token requests answered 401 | wall "
+                    "time |\n|---|---|---|---|---|\n",
+            repetitions);
+        DevServer cheapHashes;
+        cheapHashes.start({ QStringLiteral("--password-iterations"), QStringLiteral("1") });
+        for (DevServer* server : { &devServer, &cheapHashes }) {
+            QVariantHash origins = servers;
+            origins.insert(QStringLiteral("oauthServer"), server->oauth);
+            std::vector<double> freshTimes, heldTimes;
+            DevServer::Counts freshCounts, heldCounts;
+            for (int r = 0; r < repetitions; ++r) {
+                const DevServer::Counts before = server->counts();
+                const Service fresh = plugin.start(settingsFile(), origins);
+                freshTimes.push_back(login(fresh));
+                const DevServer::Counts middle = server->counts();
+                // The same device again, holding its client credentials but no login.
+                QVariantHash held = origins;
+                for (const char* key : { "client_id", "client_secret" })
+                    held.insert(
+                        QLatin1String(key), fresh.context->store->value(QLatin1String(key)));
+                const Service again = plugin.start(settingsFile(), held);
+                heldTimes.push_back(login(again));
+                const DevServer::Counts after = server->counts();
+                freshCounts = { middle.requests - before.requests, 0,
+                    middle.challenges - before.challenges };
+                heldCounts
+                    = { after.requests - middle.requests, 0, after.challenges - middle.challenges };
+            }
+            const char* hash = server == &devServer ? "PBKDF2, 100,000 rounds" : "PBKDF2, 1 round";
+            std::printf("| fresh device (+ client credentials) | %s | %d | %d | %.1f ms |\n", hash,
+                freshCounts.requests, freshCounts.challenges, median(freshTimes));
+            std::printf("| client credentials held | %s | %d | %d | %.1f ms |\n", hash,
+                heldCounts.requests, heldCounts.challenges, median(heldTimes));
+        }
+    }
+
+    // C. Calls that all wait for one expired token.
+    void expiredToken()
+    {
+        devServer.control(QStringLiteral("/dev/token-lifetime?seconds=1"));
+        const Service service = plugin.start(settingsFile(), servers);
+        if (login(service) < 0)
+            fail(QStringLiteral("the benchmark account could not log in"));
+        devServer.control(QStringLiteral("/dev/token-lifetime?seconds=3600"));
+        waitFor([] { return false; }, 1500); // the token expires
+        const DevServer::Counts before = devServer.counts();
+        const double ms = concurrent(pluginSender(service.client), Verb::Get, 1000);
+        const DevServer::Counts after = devServer.counts();
+        std::printf("\n1000 concurrent calls on an expired token (HTTP): %d grant(s), %d Basic "
+                    "challenge(s), %.1f ms for the batch\n",
+            after.grants - before.grants, after.challenges - before.challenges, ms);
+    }
+
+    // D. Load and start, each in a fresh process as a host's first load; a logged-in device.
+    void loadAndStart()
+    {
+        const QString file = settingsFile();
+        {
+            const Service service = plugin.start(file, servers);
+            if (login(service) < 0)
+                fail(QStringLiteral("the benchmark account could not log in"));
+        }
+        const QString freshFile = settingsFile();
+        QSettings(freshFile, QSettings::IniFormat)
+            .setValue(QStringLiteral("apiServer"), httpOrigin);
+        std::printf("\nLoad and start, each in a fresh process (%d processes, interleaved, "
+                    "medians, ms)\n\n| Device | load() | instance() | start() | load() through "
+                    "start() |\n|---|---|---|---|---|\n",
+            loadRuns);
+        const struct {
+            const char* name;
+            QString settings;
+            bool warm;
+        } cases[] = { { "logged in", file, false }, { "fresh (empty settings)", freshFile, false },
+            { "logged in, OpenSSL already initialised by the host", file, true } };
+        std::vector<double> parts[3][4];
+        for (int i = 0; i < loadRuns; ++i) {
+            for (int c = 0; c < 3; ++c) {
+                QProcess child;
+                QStringList arguments { QStringLiteral("--load-start-once"), cases[c].settings };
+                if (cases[c].warm)
+                    arguments << QStringLiteral("--warm-crypto");
+                child.start(QCoreApplication::applicationFilePath(), arguments);
+                if (!child.waitForFinished(30000) || child.exitCode() != 0)
+                    fail(QStringLiteral("the load and start process failed"));
+                const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
+                for (int p = 0; p < 4 && p < fields.size(); ++p)
+                    parts[c][p].push_back(fields.at(p).toDouble() / 1000);
+            }
+        }
+        for (int c = 0; c < 3; ++c)
+            std::printf("| %s | %.2f | %.2f | %.2f | %.2f |\n", cases[c].name, median(parts[c][0]),
+                median(parts[c][1]), median(parts[c][2]), median(parts[c][3]));
+    }
+
+    // E. Probes for Qt's behaviour on a reused connection and TLS resumption, bare Qt only.
+    void probes()
+    {
+        const int n = std::min(requests, 50);
+        std::printf("\nProbes, bare Qt, %d sequential calls: the median call in ms (median over "
+                    "%d repetitions); connections (TLS sessions resumed)\n\n| Probe | HTTP | "
+                    "HTTPS |\n|---|---|---|\n",
+            n, repetitions);
+        for (const Probe& probe : probeList()) {
+            const bool h2 = probe.name.contains(QLatin1String("HTTP/2"));
+            QString line = QStringLiteral("| %1 |").arg(probe.name);
+            for (const bool https : { false, true }) {
+                if (h2 && !https) {
+                    line += QStringLiteral(" |");
+                    continue;
+                }
+                const QString origin = !https ? httpOrigin : h2 ? http2Origin : httpsOrigin;
+                std::vector<double> times;
+                Nginx::Connections connections;
+                for (int r = 0; r < repetitions; ++r) {
+                    auto shared = std::make_unique<QNetworkAccessManager>();
+                    const Sender sender = probe.make(origin, shared.get());
+                    const qint64 offset = nginx.logSize();
+                    double callMedian = 0;
+                    sequential(sender, probe.verb, n, &callMedian);
+                    times.push_back(callMedian);
+                    shared.reset();
+                    drainDeletions();
+                    if (r == 0)
+                        connections = nginx.connectionsSince(offset);
+                }
+                line += https ? QStringLiteral(" %1 ms; %2 (%3) %4 |")
+                                    .arg(median(times), 0, 'f', 3)
+                                    .arg(connections.connections)
+                                    .arg(connections.resumed)
+                                    .arg(QString::fromLatin1(connections.protocol))
+                              : QStringLiteral(" %1 ms; %2 |")
+                                    .arg(median(times), 0, 'f', 3)
+                                    .arg(connections.connections);
+            }
+            std::printf("%s\n", qPrintable(line));
+            std::fflush(stdout);
+        }
+    }
+
+private:
+    // The rows of one verb and one pattern (sequential or concurrent) of signed calls to origin:
+    // each variant measured in turn, repetitions interleaved.
+    void signedCallRows(const QString& origin, const QVariantHash& values, Verb verb, bool batch)
+    {
+        const bool https = origin != httpOrigin;
+        std::vector<double> times[3], medianCalls[3];
+        Nginx::Connections connections[3];
+        for (int r = 0; r < repetitions; ++r) {
+            for (int v = 0; v < 3; ++v) {
+                // The plug-in's service and the shared manager live for one
+                // measure each: both start with a new network thread and new
+                // connections, so that neither keeps a lucky or unlucky placement on
+                // the cores for a whole run. The service is logged in beforehand.
+                std::unique_ptr<QObject> service;
+                std::unique_ptr<QNetworkAccessManager> shared;
+                Sender sender;
+                if (v == 0) {
+                    const Service started = plugin.start(settingsFile(), values);
+                    service.reset(started.client->object());
+                    if (login(started) < 0)
+                        fail(QStringLiteral("the benchmark account could not log in"));
+                    sender = pluginSender(started.client);
+                } else if (v == 1)
+                    sender = perRequestSender(origin);
+                else {
+                    shared = std::make_unique<QNetworkAccessManager>();
+                    sender = sharedSender(shared.get(), bareRequest(origin));
+                }
+                const qint64 offset = nginx.logSize();
+                double callMedian = 0;
+                times[v].push_back(batch ? concurrent(sender, verb, requests)
+                                         : sequential(sender, verb, requests, &callMedian));
+                medianCalls[v].push_back(callMedian);
+                shared.reset();
+                service.reset();
+                drainDeletions();
+                if (r == 0)
+                    connections[v] = nginx.connectionsSince(offset);
+            }
+        }
+        Row row;
+        row.what = QStringLiteral("%1 %2 %3%4")
+                       .arg(requests)
+                       .arg(batch ? QStringLiteral("concurrent") : QStringLiteral("sequential"))
+                       .arg(verb == Verb::Get ? QStringLiteral("GETs") : QStringLiteral("POSTs"))
+                       .arg(batch ? QStringLiteral(", batch") : QStringLiteral(", per call"));
+        row.unit = QStringLiteral("ms");
+        for (int v = 0; v < 3; ++v)
+            row.values[v] = median(times[v]);
+        printRow(row);
+        if (!batch) {
+            // One slow call (a scheduling hiccup on a loaded machine) moves the mean;
+            // the median call shows the usual cost of a call.
+            row.what = QStringLiteral("  the median call");
+            for (int v = 0; v < 3; ++v)
+                row.values[v] = median(medianCalls[v]);
+            printRow(row);
+        }
+        std::printf("|   connections (resumed TLS) |");
+        for (int v = 0; v < 3; ++v)
+            std::printf(
+                https ? " %d (%d) |" : " %d |", connections[v].connections, connections[v].resumed);
+        std::printf(" | |\n");
+    }
+
+    QString settingsFile() { return dir + QStringLiteral("/settings-%1.ini").arg(++serial); }
+
+    const QString dir; // settings, keys, certificates and the servers' files
+    const int repetitions, requests, loadRuns;
+    int serial = 0;
+    Nginx nginx;
+    DevServer devServer;
+    Plugin plugin;
+    QString httpOrigin, httpsOrigin;
+    // This origin offers HTTP/2 through ALPN: Qt 6 uses it by default, Qt 5 bare managers do
+    // not, the plug-in does with either.
+    QString http2Origin;
+    QVariantHash servers; // the store's origins: the dev server and the HTTP API origin
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -723,427 +1176,20 @@ int main(int argc, char** argv)
     QTemporaryDir dir(inMemory ? QStringLiteral("/dev/shm/zel-bench-XXXXXX")
                                : QDir::tempPath() + QStringLiteral("/zel-bench-XXXXXX"));
     qputenv("XDG_DATA_HOME", (dir.path() + QStringLiteral("/data")).toLocal8Bit());
-    makeCertificates(dir.path());
 
-    // The plug-in and the bare variants trust the generated CA, as zel-account's --ca-file does.
-    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-    ssl.setCaCertificates(
-        ssl.caCertificates() + QSslCertificate::fromPath(dir.path() + QStringLiteral("/ca.pem")));
-    QSslConfiguration::setDefaultConfiguration(ssl);
-
-    Nginx nginx;
-    nginx.start(dir.path());
-    DevServer devServer;
-    devServer.start();
-    const QString httpOrigin = QStringLiteral("http://127.0.0.1:%1").arg(nginx.http);
-    const QString httpsOrigin = QStringLiteral("https://127.0.0.1:%1").arg(nginx.https);
-    // This origin offers HTTP/2 through ALPN: Qt 6 uses it by default, Qt 5 bare managers do
-    // not, the plug-in does with either.
-    const QString http2Origin = QStringLiteral("https://127.0.0.1:%1").arg(nginx.http2);
-
-    std::printf(
-        "Qt %s (run time %s), %d-core machine, load %s; nginx and the dev server on "
-        "loopback; settings on %s; %d interleaved repetitions, medians\n",
-        QT_VERSION_STR, qVersion(), QThread::idealThreadCount(),
-        [] {
-            QFile f(QStringLiteral("/proc/loadavg"));
-            f.open(QIODevice::ReadOnly);
-            return f.readAll().trimmed().left(14);
-        }()
-            .constData(),
-        inMemory ? "tmpfs" : "disk", repetitions);
-
-    Plugin plugin;
-    plugin.load();
-    int serial = 0;
-    const auto settingsFile
-        = [&] { return dir.path() + QStringLiteral("/settings-%1.ini").arg(++serial); };
-    const QVariantHash servers { { QStringLiteral("oauthServer"), devServer.oauth },
-        { QStringLiteral("apiServer"), httpOrigin } };
-
+    NetworkBench bench(dir.path(), repetitions, requests, loadRuns);
+    bench.start(inMemory);
     if (parser.isSet(profileOption)) {
-        const QString originName = parser.value(originOption);
-        const QString origin = originName == QLatin1String("http") ? httpOrigin
-            : originName == QLatin1String("http2")                 ? http2Origin
-                                                                   : httpsOrigin;
-        const Verb verb
-            = parser.value(verbOption) == QLatin1String("post") ? Verb::Post : Verb::Get;
-        QVariantHash values = servers;
-        values.insert(QStringLiteral("apiServer"), origin);
-        std::unique_ptr<QNetworkAccessManager> shared;
-        Sender sender;
-        if (parser.value(profileOption) == QLatin1String("plug-in")) {
-            const Service started = plugin.start(settingsFile(), values);
-            if (login(started) < 0)
-                fail(QStringLiteral("the benchmark account could not log in"));
-            sender = pluginSender(started.client);
-        } else {
-            shared = std::make_unique<QNetworkAccessManager>();
-            sender = sharedSender(shared.get(), bareRequest(origin));
-        }
-        sequential(sender, verb, 20); // the connection, TLS and the caches warm
-        drainDeletions();
-        const qint64 offset = nginx.logSize();
-        const QMap<QString, qint64> cpuBefore = threadCpuTimes();
-        CALLGRIND_ZERO_STATS; // every thread's
-        const double ms = sequential(sender, verb, requests);
-        drainDeletions();
-        CALLGRIND_DUMP_STATS_AT("measured calls");
-        const QMap<QString, qint64> cpuAfter = threadCpuTimes();
-        const Nginx::Connections connections = nginx.connectionsSince(offset);
-        std::printf("%s, %d sequential calls to %s: %.3f ms per call; %d new connection(s), "
-                    "%d resumed TLS session(s); CPU per call:",
-            qPrintable(parser.value(profileOption)), requests, qPrintable(origin), ms,
-            connections.connections, connections.resumed);
-        for (auto it = cpuAfter.cbegin(); it != cpuAfter.cend(); ++it) {
-            const qint64 ns = it.value() - cpuBefore.value(it.key());
-            if (ns > 0)
-                std::printf(" %s %.1f us", qPrintable(it.key()), ns / 1e3 / requests);
-        }
-        std::printf("\n");
-        // Callgrind dumps the other threads at the exit: no teardown may add to their counts.
-        std::fflush(stdout);
-        for (QProcess* process : ::servers) {
-            process->terminate();
-            process->waitForFinished(5000);
-        }
-        std::_Exit(0);
+        bench.profile(parser.value(profileOption), parser.value(originOption),
+            parser.value(verbOption) == QLatin1String("post") ? Verb::Post : Verb::Get);
     }
-
-    // A. Signed calls: plug-in against bare Qt.
-    if (only.contains(QStringLiteral("api"))) {
-        for (const QString& origin : { httpOrigin, httpsOrigin, http2Origin }) {
-            const bool https = origin != httpOrigin;
-            QVariantHash values = servers;
-            values.insert(QStringLiteral("apiServer"), origin);
-            const QNetworkRequest request = bareRequest(origin);
-            printHeader(QStringLiteral("Signed calls over %1 (%2 calls)")
-                            .arg(!https ? QStringLiteral("HTTP")
-                                    : origin == httpsOrigin
-                                    ? QStringLiteral("HTTPS")
-                                    : QStringLiteral("HTTPS, the server offering HTTP/2"))
-                            .arg(requests));
-            for (const Verb verb : { Verb::Get, Verb::Post }) {
-                for (const bool batch : { false, true }) {
-                    std::vector<double> times[3], medianCalls[3];
-                    Nginx::Connections connections[3];
-                    for (int r = 0; r < repetitions; ++r) {
-                        for (int v = 0; v < 3; ++v) {
-                            // The plug-in's service and the shared manager live for one
-                            // measure each: both start with a new network thread and new
-                            // connections, so that neither keeps a lucky or unlucky placement on
-                            // the cores for a whole run. The service is logged in beforehand.
-                            std::unique_ptr<QObject> service;
-                            std::unique_ptr<QNetworkAccessManager> shared;
-                            Sender sender;
-                            if (v == 0) {
-                                const Service started = plugin.start(settingsFile(), values);
-                                service.reset(started.client->object());
-                                if (login(started) < 0)
-                                    fail(QStringLiteral("the benchmark account could not log in"));
-                                sender = pluginSender(started.client);
-                            } else if (v == 1)
-                                sender = perRequestSender(origin);
-                            else {
-                                shared = std::make_unique<QNetworkAccessManager>();
-                                sender = sharedSender(shared.get(), request);
-                            }
-                            const qint64 offset = nginx.logSize();
-                            double callMedian = 0;
-                            times[v].push_back(batch
-                                    ? concurrent(sender, verb, requests)
-                                    : sequential(sender, verb, requests, &callMedian));
-                            medianCalls[v].push_back(callMedian);
-                            shared.reset();
-                            service.reset();
-                            drainDeletions();
-                            if (r == 0)
-                                connections[v] = nginx.connectionsSince(offset);
-                        }
-                    }
-                    Row row;
-                    row.what = QStringLiteral("%1 %2 %3%4")
-                                   .arg(requests)
-                                   .arg(batch ? QStringLiteral("concurrent")
-                                              : QStringLiteral("sequential"))
-                                   .arg(verb == Verb::Get ? QStringLiteral("GETs")
-                                                          : QStringLiteral("POSTs"))
-                                   .arg(batch ? QStringLiteral(", batch")
-                                              : QStringLiteral(", per call"));
-                    row.unit = QStringLiteral("ms");
-                    for (int v = 0; v < 3; ++v)
-                        row.values[v] = median(times[v]);
-                    printRow(row);
-                    if (!batch) {
-                        // One slow call (a scheduling hiccup on a loaded machine) moves the mean;
-                        // the median call shows the usual cost of a call.
-                        row.what = QStringLiteral("  the median call");
-                        for (int v = 0; v < 3; ++v)
-                            row.values[v] = median(medianCalls[v]);
-                        printRow(row);
-                    }
-                    std::printf("|   connections (resumed TLS) |");
-                    for (int v = 0; v < 3; ++v)
-                        std::printf(https ? " %d (%d) |" : " %d |", connections[v].connections,
-                            connections[v].resumed);
-                    std::printf(" | |\n");
-                }
-            }
-        }
-    }
-
-    // B. A login: requests reaching the OAuth server and wall time. The dev server's password
-    // check (PBKDF2) is most of a login's time; a second dev server hashing with one round
-    // shows the plug-in's own share.
-    if (only.contains(QStringLiteral("login"))) {
-        std::printf("\nLogin against the dev server over HTTP (%d repetitions, medians)\n\n"
-                    "| Login | password hash | requests | token requests answered 401 | wall "
-                    "time |\n|---|---|---|---|---|\n",
-            repetitions);
-        DevServer cheapHashes;
-        cheapHashes.start({ QStringLiteral("--password-iterations"), QStringLiteral("1") });
-        for (DevServer* server : { &devServer, &cheapHashes }) {
-            QVariantHash origins = servers;
-            origins.insert(QStringLiteral("oauthServer"), server->oauth);
-            std::vector<double> freshTimes, heldTimes;
-            DevServer::Counts freshCounts, heldCounts;
-            for (int r = 0; r < repetitions; ++r) {
-                const DevServer::Counts before = server->counts();
-                const Service fresh = plugin.start(settingsFile(), origins);
-                freshTimes.push_back(login(fresh));
-                const DevServer::Counts middle = server->counts();
-                // The same device again, holding its client credentials but no login.
-                QVariantHash held = origins;
-                for (const char* key : { "client_id", "client_secret" })
-                    held.insert(
-                        QLatin1String(key), fresh.context->store->value(QLatin1String(key)));
-                const Service again = plugin.start(settingsFile(), held);
-                heldTimes.push_back(login(again));
-                const DevServer::Counts after = server->counts();
-                freshCounts = { middle.requests - before.requests, 0,
-                    middle.challenges - before.challenges };
-                heldCounts
-                    = { after.requests - middle.requests, 0, after.challenges - middle.challenges };
-            }
-            const char* hash = server == &devServer ? "PBKDF2, 100,000 rounds" : "PBKDF2, 1 round";
-            std::printf("| fresh device (+ client credentials) | %s | %d | %d | %.1f ms |\n", hash,
-                freshCounts.requests, freshCounts.challenges, median(freshTimes));
-            std::printf("| client credentials held | %s | %d | %d | %.1f ms |\n", hash,
-                heldCounts.requests, heldCounts.challenges, median(heldTimes));
-        }
-    }
-
-    // C. Calls that all wait for one expired token.
-    if (only.contains(QStringLiteral("expired"))) {
-        devServer.control(QStringLiteral("/dev/token-lifetime?seconds=1"));
-        const Service service = plugin.start(settingsFile(), servers);
-        if (login(service) < 0)
-            fail(QStringLiteral("the benchmark account could not log in"));
-        devServer.control(QStringLiteral("/dev/token-lifetime?seconds=3600"));
-        waitFor([] { return false; }, 1500); // the token expires
-        const DevServer::Counts before = devServer.counts();
-        const double ms = concurrent(pluginSender(service.client), Verb::Get, 1000);
-        const DevServer::Counts after = devServer.counts();
-        std::printf("\n1000 concurrent calls on an expired token (HTTP): %d grant(s), %d Basic "
-                    "challenge(s), %.1f ms for the batch\n",
-            after.grants - before.grants, after.challenges - before.challenges, ms);
-    }
-
-    // D. Load and start, each in a fresh process as a host's first load; a logged-in device.
-    if (only.contains(QStringLiteral("load"))) {
-        const QString file = settingsFile();
-        {
-            const Service service = plugin.start(file, servers);
-            if (login(service) < 0)
-                fail(QStringLiteral("the benchmark account could not log in"));
-        }
-        const QString freshFile = settingsFile();
-        QSettings(freshFile, QSettings::IniFormat)
-            .setValue(QStringLiteral("apiServer"), httpOrigin);
-        std::printf("\nLoad and start, each in a fresh process (%d processes, interleaved, "
-                    "medians, ms)\n\n| Device | load() | instance() | start() | load() through "
-                    "start() |\n|---|---|---|---|---|\n",
-            loadRuns);
-        const struct {
-            const char* name;
-            QString settings;
-            bool warm;
-        } cases[] = { { "logged in", file, false }, { "fresh (empty settings)", freshFile, false },
-            { "logged in, OpenSSL already initialised by the host", file, true } };
-        std::vector<double> parts[3][4];
-        for (int i = 0; i < loadRuns; ++i) {
-            for (int c = 0; c < 3; ++c) {
-                QProcess child;
-                QStringList arguments { QStringLiteral("--load-start-once"), cases[c].settings };
-                if (cases[c].warm)
-                    arguments << QStringLiteral("--warm-crypto");
-                child.start(QCoreApplication::applicationFilePath(), arguments);
-                if (!child.waitForFinished(30000) || child.exitCode() != 0)
-                    fail(QStringLiteral("the load and start process failed"));
-                const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
-                for (int p = 0; p < 4 && p < fields.size(); ++p)
-                    parts[c][p].push_back(fields.at(p).toDouble() / 1000);
-            }
-        }
-        for (int c = 0; c < 3; ++c)
-            std::printf("| %s | %.2f | %.2f | %.2f | %.2f |\n", cases[c].name, median(parts[c][0]),
-                median(parts[c][1]), median(parts[c][2]), median(parts[c][3]));
-    }
-
-    // E. Probes for Qt's behaviour on a reused connection and TLS resumption, bare Qt only.
-    if (only.contains(QStringLiteral("probes"))) {
-        const int n = std::min(requests, 50);
-        std::printf("\nProbes, bare Qt, %d sequential calls: the median call in ms (median over "
-                    "%d repetitions); connections (TLS sessions resumed)\n\n| Probe | HTTP | "
-                    "HTTPS |\n|---|---|---|\n",
-            n, repetitions);
-        struct Probe {
-            QString name;
-            std::function<Sender(const QString& origin, QNetworkAccessManager* shared)> make;
-            Verb verb;
-        };
-        const auto sharedWith
-            = [](std::function<void(QNetworkRequest&)> change,
-                  std::function<QNetworkReply*(QNetworkAccessManager*, const QNetworkRequest&)>
-                      post) {
-                  return [change, post](
-                             const QString& origin, QNetworkAccessManager* shared) -> Sender {
-                      QNetworkRequest request = bareRequest(origin);
-                      change(request);
-                      return [shared, request, post](Verb verb, std::function<void(bool)> done) {
-                          const QNetworkRequest sent = signedLike(request);
-                          watch(verb == Verb::Get ? shared->get(sent) : post(shared, sent),
-                              std::move(done));
-                      };
-                  };
-              };
-        const auto noChange = [](QNetworkRequest&) {};
-        const auto byteArrayPost = [](QNetworkAccessManager* m, const QNetworkRequest& r) {
-            return m->post(r, postBody);
-        };
-        const auto devicePost = [](QNetworkAccessManager* m, const QNetworkRequest& r) {
-            auto* buffer = new QBuffer;
-            buffer->setData(postBody);
-            buffer->open(QIODevice::ReadOnly);
-            QNetworkReply* reply = m->post(r, buffer);
-            buffer->setParent(reply);
-            return reply;
-        };
-        const auto sizedPost = [](int size) {
-            return [size](QNetworkAccessManager* m, const QNetworkRequest& r) {
-                return m->post(r, QByteArray(size, 'x'));
-            };
-        };
-        const auto emptyPost = [](QNetworkAccessManager* m, const QNetworkRequest& r) {
-            return m->post(r, QByteArray());
-        };
-        // TLS session tickets handed from one per-request manager to the next.
-        // Per-request managers with a fixed TLS version; with resume, each hands the session
-        // ticket it got on to the next one.
-        const auto perRequestTls = [](QSsl::SslProtocol protocol, bool resume, bool handOn = true) {
-            return [protocol, resume, handOn](
-                       const QString& origin, QNetworkAccessManager*) -> Sender {
-                auto ticket = std::make_shared<QByteArray>();
-                const QNetworkRequest base = bareRequest(origin);
-                return [base, ticket, protocol, resume, handOn](
-                           Verb verb, std::function<void(bool)> done) {
-                    QNetworkRequest request(base);
-                    if (base.url().scheme() == QLatin1String("https")) {
-                        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-                        config.setProtocol(protocol);
-                        if (resume) {
-                            config.setSslOption(QSsl::SslOptionDisableSessionTickets, false);
-                            config.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
-                            if (!ticket->isEmpty())
-                                config.setSessionTicket(*ticket);
-                        }
-                        request.setSslConfiguration(config);
-                    }
-                    auto* manager = new QNetworkAccessManager;
-                    QNetworkReply* reply = send(manager, request, verb);
-                    if (resume && handOn) {
-                        QObject::connect(reply, &QNetworkReply::finished, [reply, ticket] {
-                            const QByteArray t = reply->sslConfiguration().sessionTicket();
-                            if (!t.isEmpty())
-                                *ticket = t;
-                        });
-                    }
-                    QObject::connect(
-                        reply, &QNetworkReply::finished, manager, &QObject::deleteLater);
-                    watch(reply, std::move(done));
-                };
-            };
-        };
-        const std::vector<Probe> probes = {
-            { "shared: GET", sharedWith(noChange, byteArrayPost), Verb::Get },
-            { "shared: POST, 34 B body as QByteArray", sharedWith(noChange, byteArrayPost),
-                Verb::Post },
-            { "shared: POST, same body as QIODevice (QBuffer)", sharedWith(noChange, devicePost),
-                Verb::Post },
-            { "shared: POST, empty body", sharedWith(noChange, emptyPost), Verb::Post },
-            { "shared: POST, 4 KiB body", sharedWith(noChange, sizedPost(4096)), Verb::Post },
-            { "shared: POST, 64 KiB body", sharedWith(noChange, sizedPost(65536)), Verb::Post },
-            { "shared: POST, pipelining allowed",
-                sharedWith(
-                    [](QNetworkRequest& r) {
-                        r.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, true);
-                    },
-                    byteArrayPost),
-                Verb::Post },
-            { "shared: POST, HTTP/2 (HTTPS only, nginx)",
-                sharedWith(
-                    [](QNetworkRequest& r) {
-                        r.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
-                    },
-                    byteArrayPost),
-                Verb::Post },
-            { "per-request: GET, TLS 1.3", perRequestTls(QSsl::TlsV1_3, false), Verb::Get },
-            { "per-request: GET, TLS 1.3, tickets enabled, none handed on",
-                perRequestTls(QSsl::TlsV1_3, true, false), Verb::Get },
-            { "per-request: GET, TLS 1.3, session ticket handed on",
-                perRequestTls(QSsl::TlsV1_3, true), Verb::Get },
-            { "per-request: POST, TLS 1.3, session ticket handed on",
-                perRequestTls(QSsl::TlsV1_3, true), Verb::Post },
-            { "per-request: GET, TLS 1.2", perRequestTls(QSsl::TlsV1_2, false), Verb::Get },
-            { "per-request: GET, TLS 1.2, session ticket handed on",
-                perRequestTls(QSsl::TlsV1_2, true), Verb::Get },
-        };
-        const QString http2Origin = QStringLiteral("https://127.0.0.1:%1").arg(nginx.http2);
-        for (const Probe& probe : probes) {
-            const bool h2 = probe.name.contains(QLatin1String("HTTP/2"));
-            QString line = QStringLiteral("| %1 |").arg(probe.name);
-            for (const bool https : { false, true }) {
-                if (h2 && !https) {
-                    line += QStringLiteral(" |");
-                    continue;
-                }
-                const QString origin = !https ? httpOrigin : h2 ? http2Origin : httpsOrigin;
-                std::vector<double> times;
-                Nginx::Connections connections;
-                for (int r = 0; r < repetitions; ++r) {
-                    auto shared = std::make_unique<QNetworkAccessManager>();
-                    const Sender sender = probe.make(origin, shared.get());
-                    const qint64 offset = nginx.logSize();
-                    double callMedian = 0;
-                    sequential(sender, probe.verb, n, &callMedian);
-                    times.push_back(callMedian);
-                    shared.reset();
-                    drainDeletions();
-                    if (r == 0)
-                        connections = nginx.connectionsSince(offset);
-                }
-                line += https ? QStringLiteral(" %1 ms; %2 (%3) %4 |")
-                                    .arg(median(times), 0, 'f', 3)
-                                    .arg(connections.connections)
-                                    .arg(connections.resumed)
-                                    .arg(QString::fromLatin1(connections.protocol))
-                              : QStringLiteral(" %1 ms; %2 |")
-                                    .arg(median(times), 0, 'f', 3)
-                                    .arg(connections.connections);
-            }
-            std::printf("%s\n", qPrintable(line));
-            std::fflush(stdout);
-        }
+    const std::pair<const char*, void (NetworkBench::*)()> sections[]
+        = { { "api", &NetworkBench::signedCalls }, { "login", &NetworkBench::logins },
+              { "expired", &NetworkBench::expiredToken }, { "load", &NetworkBench::loadAndStart },
+              { "probes", &NetworkBench::probes } };
+    for (const auto& [name, section] : sections) {
+        if (only.contains(QLatin1String(name)))
+            (bench.*section)();
     }
     return 0;
 }
