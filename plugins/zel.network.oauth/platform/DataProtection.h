@@ -1,7 +1,8 @@
 #pragma once
 
 // Protection of stored secrets, bound to the current user (and, where the platform can, the
-// machine). Qt-free so that every platform implementation compiles on its own.
+// machine). The interface is Qt-free, so that the Windows implementation builds and is checked
+// without Qt (tests/windows); the POSIX one logs through Qt's categories.
 
 #include "SecureMemory.h"
 

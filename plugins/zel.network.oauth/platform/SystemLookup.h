@@ -1,7 +1,8 @@
 #pragma once
 
-// What the operating system tells about this machine and its signed-in user. Qt-free so that
-// every platform implementation compiles on its own; all text is UTF-8.
+// What the operating system tells about this machine and its signed-in user; all text is UTF-8.
+// The interface is Qt-free, so that the Windows implementation builds and is checked without Qt
+// (tests/windows); the POSIX one reads the locale through QLocale.
 
 #include <memory>
 #include <optional>
