@@ -371,7 +371,7 @@ BENCHMARK(BM_Protect)->ArgName("bytes")->Arg(32)->Arg(1024)->Arg(64 * 1024);
 BENCHMARK(BM_Unprotect)->ArgName("bytes")->Arg(32)->Arg(1024)->Arg(64 * 1024);
 
 // Every unprotect reads the key from its store: the key file, or the keyring over D-Bus (with
-// ZEL_BENCH_KEYRING=1 on a private session bus with a Secret Service, see the README; the
+// ZEL_BENCH_KEYRING=1 on a private session bus with a Secret Service, see docs/performance.md; the
 // keyring row fails without one).
 void BM_UnprotectFrom(benchmark::State& state)
 {
@@ -475,7 +475,7 @@ int main(int argc, char** argv)
     // The data protection key goes to a throw-away data folder, never to the user's own.
     QTemporaryDir home;
     qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
-    // Nor to the user's keyring: the keyring rows want a private one (see the README).
+    // Nor to the user's keyring: the keyring rows want a private one (see docs/performance.md).
     if (qEnvironmentVariable("ZEL_BENCH_KEYRING") != "1")
         qputenv("DBUS_SESSION_BUS_ADDRESS", "");
     QCoreApplication app(argc, argv);
