@@ -86,9 +86,8 @@ reg() {
 sha1() { printf '%s' "$1" | sha1sum | cut -d' ' -f1; }
 empty_digest=$(sha1 "")
 
-# Data protection, within one process and across two.
-phase protection blob-out=blob.bin
-phase reopen blob-in=blob.bin plain="kept across runs"
+# Data protection within one process (across processes: the account's life, e2e_http).
+phase protection
 
 # The machine id, as the new prefix has it and as set here.
 crypto='HKLM\Software\Microsoft\Cryptography'
