@@ -113,16 +113,10 @@ private slots:
             = L"Software\\Zel\\tst_plugin\\" + QUuid::createUuid().toString().toStdWString();
         const auto removeKey = qScopeGuard([&] { RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str()); });
         if (format == QSettings::NativeFormat) {
-            HKEY handle;
-            QCOMPARE(RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_WRITE,
-                         nullptr, &handle, nullptr),
-                LONG(ERROR_SUCCESS));
             const std::wstring value = QString::fromUtf8("jürgen€@example.com").toStdWString();
-            const LONG written = RegSetValueExW(handle, L"pendingActivation", 0, REG_SZ,
-                reinterpret_cast<const BYTE*>(value.c_str()),
-                DWORD((value.size() + 1) * sizeof(wchar_t)));
-            RegCloseKey(handle);
-            QCOMPARE(written, LONG(ERROR_SUCCESS));
+            QCOMPARE(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"pendingActivation", REG_SZ,
+                         value.c_str(), DWORD((value.size() + 1) * sizeof(wchar_t))),
+                LONG(ERROR_SUCCESS));
             path = "HKEY_CURRENT_USER\\" + QString::fromStdWString(key);
         } else
 #endif
