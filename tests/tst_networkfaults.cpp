@@ -166,7 +166,8 @@ struct Bench {
 class tst_networkfaults : public QObject {
     Q_OBJECT
 
-    QTemporaryDir certificates;
+    // The TLS rows' certificate, made by the tls_certificate fixture.
+    const QString certificates = qEnvironmentVariable("ZEL_TLS_DIR");
 
 private slots:
     // The plug-in's warnings about the failures are expected here: the log is not watched.
@@ -175,7 +176,7 @@ private slots:
     {
         // The TLS rows' origin: its certificate trusted as the CA of every connection.
         ScriptedHttpServer origin({});
-        const QSslCertificate certificate = origin.serveTls(certificates.path());
+        const QSslCertificate certificate = origin.serveTls(certificates);
         QVERIFY(!certificate.isNull());
         QSslConfiguration trusting = QSslConfiguration::defaultConfiguration();
         trusting.addCaCertificate(certificate);
@@ -229,7 +230,7 @@ void tst_networkfaults::spoiledAnswers()
     const bool credentials = exchange == "device credentials";
     const bool signedCalls = exchange == "login token" || exchange == "API call";
     Bench bench(fault == Fault::StallHandshake, !credentials, exchange == "grant" || signedCalls,
-        certificates.path());
+        certificates);
     if (QTest::currentTestFailed())
         return;
     if (signedCalls) { // the token first, so that the exchange goes out alone

@@ -12,6 +12,10 @@
 #include <QUuid>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 using zel::core::PluginActivator;
 
 QTemporaryDir dir;
@@ -82,7 +86,7 @@ private slots:
 
     // A store either Qt major wrote reads the same in both builds, whatever codec the host set:
     // Qt 5 writes non-ASCII text as escapes, Qt 6 as UTF-8. A native store is an INI file on
-    // Linux as well.
+    // Linux as well; on Windows it is the registry, where both keep text as REG_SZ (UTF-16).
     void storeOfEitherQtMajor_data()
     {
         QTest::addColumn<QByteArray>("file");
@@ -90,6 +94,12 @@ private slots:
         const QByteArray qt5("[General]\npendingActivation=j\\xfcrgen\\x20ac@example.com\n"),
             qt6("[General]\npendingActivation=j\xc3\xbcrgen\xe2\x82\xac@example.com\n");
         for (const auto format : { QSettings::IniFormat, QSettings::NativeFormat }) {
+#ifdef Q_OS_WIN
+            if (format == QSettings::NativeFormat) {
+                QTest::addRow("either Qt, registry: REG_SZ") << QByteArray() << format;
+                continue;
+            }
+#endif
             const char* name = format == QSettings::IniFormat ? "INI" : "native";
             QTest::addRow("Qt 5, %s: escapes", name) << qt5 << format;
             QTest::addRow("Qt 6, %s: UTF-8", name) << qt6 << format;
@@ -100,11 +110,25 @@ private slots:
         QFETCH(QByteArray, file);
         QFETCH(QSettings::Format, format);
         auto context = QSharedPointer<TestContext>::create();
-        const QString path = context->store->fileName();
+        QString path = context->store->fileName();
         context->store.reset(); // read only once the file is written
-        QFile ini(path);
-        QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(file) == file.size());
-        ini.close();
+#ifdef Q_OS_WIN
+        // Written with the registry's own API, not through QSettings: as another program would.
+        const std::wstring key
+            = L"Software\\Zel\\tst_plugin\\" + QUuid::createUuid().toString().toStdWString();
+        const auto removeKey = qScopeGuard([&] { RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str()); });
+        if (format == QSettings::NativeFormat) {
+            const std::wstring value = QString::fromUtf8("jürgen€@example.com").toStdWString();
+            QCOMPARE(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"pendingActivation", REG_SZ,
+                         value.c_str(), DWORD((value.size() + 1) * sizeof(wchar_t))),
+                LONG(ERROR_SUCCESS));
+            path = "HKEY_CURRENT_USER\\" + QString::fromStdWString(key);
+        } else
+#endif
+        {
+            QFile ini(path);
+            QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(file) == file.size());
+        }
         context->store.reset(new QSettings(path, format));
 
         auto* client = qobject_cast<network::OAuth2Client*>(start(context));

@@ -6,21 +6,27 @@
 #
 # The moments come from a seeded generator; the seed and each run's moment are printed, and
 # ZEL_CRASH_SEED=<seed> replays a run. Run by CTest with the dev server's fixture; the
-# environment names ZEL_E2E_DIR (the fixture's folder) and ZEL_BINARY_DIR (the build tree).
+# environment names ZEL_E2E_DIR (the fixture's folder) and ZEL_BINARY_DIR (the build tree), and
+# for a Windows build ZEL_WINE_RUN (its Wine runner). There the store is the registry, which
+# takes each value as it is set, and the kill ends the Windows process as TerminateProcess does.
 
 import configparser
 import json
 import os
 import pathlib
 import random
+import re
 import subprocess
 import tempfile
 import time
 import unittest
 
 READY = json.loads(pathlib.Path(os.environ["ZEL_E2E_DIR"], "ready.json").read_text("utf-8"))
-ZEL_ACCOUNT = os.path.join(os.environ["ZEL_BINARY_DIR"], "bin", "zel-account")
+WINE_RUN = os.environ.get("ZEL_WINE_RUN")
+ZEL_ACCOUNT = ([WINE_RUN] if WINE_RUN else []) + [os.path.join(
+    os.environ["ZEL_BINARY_DIR"], "bin", "zel-account.exe" if WINE_RUN else "zel-account")]
 SEED = int(os.environ.get("ZEL_CRASH_SEED") or time.time_ns() % 2**32)
+RUNS = int(os.environ.get("ZEL_CRASH_RUNS") or 30)  # fewer under Wine, where a process costs seconds
 EMAIL, PASSWORD = "crash@example.com", "crash-password-1"  # the fixture's account
 ORIGINS = {"oauthserver", "apiserver"}
 DEVICE = {"client_id", "client_secret"}
@@ -30,12 +36,13 @@ TOKENS = {"refresh_token", "key", "algorithm", "issue_time"}
 class Store:  # one settings file and key folder, shared by every process of one run
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="zel-crash-")
-        self.settings = os.path.join(self.dir, "zel-account.ini")
+        self.settings = (os.path.join(self.dir, "zel-account.ini") if not WINE_RUN else
+                         "HKEY_CURRENT_USER\\Software\\Zel\\crash\\" + os.path.basename(self.dir))
         self.env = dict(os.environ, XDG_DATA_HOME=os.path.join(self.dir, "share"))
         self.run("--oauth-server", READY["oauth"], "--api-server", READY["api"], "status")
 
     def command(self, *args):
-        return [ZEL_ACCOUNT, "--settings", self.settings, "--timeout", "10"] + list(args)
+        return ZEL_ACCOUNT + ["--settings", self.settings, "--timeout", "10"] + list(args)
 
     def run(self, *args, stdin=None):
         return subprocess.run(self.command(*args), input=stdin, capture_output=True, text=True,
@@ -52,6 +59,10 @@ class Store:  # one settings file and key folder, shared by every process of one
         return process
 
     def keys(self):  # the keys the plug-in keeps (zel-account's own group aside)
+        if WINE_RUN:  # the values of the key itself, not of its sub-keys
+            result = subprocess.run([WINE_RUN, "reg", "query", self.settings], capture_output=True,
+                                    text=True, timeout=60)
+            return {name.lower() for name in re.findall(r"^ {4}(\S+) {4}REG_", result.stdout, re.M)}
         parser = configparser.ConfigParser(interpolation=None)
         parser.read(self.settings, encoding="utf-8")
         return set(parser["General"]) if parser.has_section("General") else set()
@@ -72,7 +83,7 @@ class Crash(unittest.TestCase):
             self.assertEqual(store.start(operation).wait(60), 0, operation)
             durations[operation] = time.monotonic() - began
         store, self.rotated = None, 0
-        for run in range(30):
+        for run in range(RUNS):
             operation = ("login", "refresh", "logout")[run % 3]
             if operation == "login" or store is None:
                 store = Store()  # a fresh device
@@ -88,7 +99,8 @@ class Crash(unittest.TestCase):
                 flush=True)
             self.check(store, "run %d (%s after %.1f ms, seed %d)" % (
                 run, operation, moment * 1000, SEED))
-        print("%d of 10 killed refreshes had their token rotated" % self.rotated, flush=True)
+        print("%d of %d killed refreshes had their token rotated" % (self.rotated, len(range(1, RUNS, 3))),
+              flush=True)
 
     def check(self, store, label):
         keys = store.keys()

@@ -1,8 +1,7 @@
 // Checks of the Windows platform layer, run under Wine by run.sh. Each run checks one phase
 // against the system state that run.sh has set up and the expectations it passes:
 //
-//   protection blob-out=FILE
-//   reopen blob-in=FILE plain=TEXT
+//   protection
 //   machine (id=TEXT | id!) digest=HEX
 //   user (username=TEXT | username!)
 //   details (display=TEXT | display!) (principal=TEXT | principal!) [account=NAME ...]
@@ -18,8 +17,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -100,21 +97,6 @@ void protection()
                 && opened.error.find("refresh-token") == std::string::npos,
             __LINE__, "refusal: " + opened.error);
     }
-
-    // Across processes: this run seals into a file, a later one opens it.
-    const ProtectionResult kept = protectBytes(bytesOf("kept across runs"));
-    std::ofstream file(argument("blob-out").value_or("blob.bin"), std::ios::binary);
-    file.write(reinterpret_cast<const char*>(kept.data.data()), std::streamsize(kept.data.size()));
-    CHECK(kept.ok && file.good());
-}
-
-void reopen()
-{
-    std::ifstream file(argument("blob-in").value_or(""), std::ios::binary);
-    const Bytes blob((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const ProtectionResult opened = unprotectBytes(blob);
-    CHECK(!blob.empty() && opened.ok);
-    CHECK_EQUAL(std::string(opened.data.begin(), opened.data.end()), argument("plain"));
 }
 
 void machine()
@@ -152,7 +134,7 @@ int wmain(int argc, wchar_t** argv)
             arguments[text.substr(0, text.size() - 1)] = std::nullopt;
     }
     const std::map<std::string, void (*)()> phases { { "protection", protection },
-        { "reopen", reopen }, { "machine", machine }, { "user", user }, { "details", details } };
+        { "machine", machine }, { "user", user }, { "details", details } };
     const std::string name = argc > 1 ? utf8(argv[1]) : std::string();
     phases.count(name) ? phases.at(name)() : check(false, __LINE__, "unknown phase " + name);
     std::printf("%d passed, %d failed\n", passed, failed);
