@@ -25,25 +25,51 @@ namespace network {
  * QObject::connect(client->object(), SIGNAL(loggedIn()), receiver, SLOT(onLoggedIn()));
  * @endcode
  *
- * | Signal | When it comes |
- * |---|---|
- * | `credentialsFetched()` | the device holds client credentials: registered now for a login or registration, or already held |
- * | `credentialsFailure(QString error)` | the device could not be registered; the login or registration that needed it fails too |
- * | `loginError(QString message)` | a login failed before its grant (device, form, the server's refusal), or its refresh token could not be stored |
- * | `loggedOut()` | internal::OAuth2DebugClient::logout() has forgotten the account |
- * | `loginStateChanged(zel::network::LoginState state)` | the login state was set: by a login, a registration, an activation, a logout |
- * | `manageAccountOnlineUrlReady(QUrl url)` | the answer to requestManageAccountOnlineUrl() |
- * | `manageAccountOnlineUrlFailed(QString message)` | requestManageAccountOnlineUrl() got no URL (token, transport or server failure) |
- * | `loggedIn()` | a grant by authorization code (a login) or by client credentials (an activation check) succeeded |
- * | `hasAccessToken()` | a valid access token is held: after a grant, or at once when one was held |
- * | `settingsChanged(QVariantMap settings)` | the service wrote these values to the store (an empty map: a refused grant emptied it) |
- * | `accessTokenError(QString message)` | no access token could be had (see ErrorKind for why) |
- * | `disconnected()` | the session ended without a logout: the server revoked the refresh token, or the stored login cannot be read |
- * | `accessTokenRefused(QString message)` | a client-credentials grant was refused and the store emptied; no accessTokenError then |
- * | `accessTokenFailed(zel::network::ErrorKind kind, QString message)` | right after each accessTokenError and accessTokenRefused, with the failure's kind |
- * | `loginFailed(zel::network::ErrorKind kind, QString message)` | right after each loginError, with the failure's kind |
- * | `credentialsFailed(zel::network::ErrorKind kind, QString message)` | right after each credentialsFailure, with the failure's kind |
- * | `manageAccountOnlineUrlError(zel::network::ErrorKind kind, QString message)` | right after each manageAccountOnlineUrlFailed, with the failure's kind |
+ * <table>
+ * <tr><th>Signal</th><th>When it comes</th></tr>
+ * <tr><td>`credentialsFetched()`</td>
+ *     <td>the device holds client credentials: registered now for a login or registration, or
+ *     already held</td></tr>
+ * <tr><td>`credentialsFailure(QString error)`</td>
+ *     <td>the device could not be registered; the login or registration that needed it fails
+ *     too</td></tr>
+ * <tr><td>`loginError(QString message)`</td>
+ *     <td>a login failed before its grant (device, form, the server's refusal), or its refresh
+ *     token could not be stored</td></tr>
+ * <tr><td>`loggedOut()`</td>
+ *     <td>internal::OAuth2DebugClient::logout() has forgotten the account</td></tr>
+ * <tr><td>`loginStateChanged(zel::network::LoginState state)`</td>
+ *     <td>the login state was set: by a login, a registration, an activation, a logout</td></tr>
+ * <tr><td>`manageAccountOnlineUrlReady(QUrl url)`</td>
+ *     <td>the answer to requestManageAccountOnlineUrl()</td></tr>
+ * <tr><td>`manageAccountOnlineUrlFailed(QString message)`</td>
+ *     <td>requestManageAccountOnlineUrl() got no URL (token, transport or server failure)</td></tr>
+ * <tr><td>`loggedIn()`</td>
+ *     <td>a grant by authorization code (a login) or by client credentials (an activation check)
+ *     succeeded</td></tr>
+ * <tr><td>`hasAccessToken()`</td>
+ *     <td>a valid access token is held: after a grant, or at once when one was held</td></tr>
+ * <tr><td>`settingsChanged(QVariantMap settings)`</td>
+ *     <td>the service wrote these values to the store (an empty map: a refused grant emptied
+ *     it)</td></tr>
+ * <tr><td>`accessTokenError(QString message)`</td>
+ *     <td>no access token could be had (see ErrorKind for why)</td></tr>
+ * <tr><td>`disconnected()`</td>
+ *     <td>the session ended without a logout: the server revoked the refresh token, or the stored
+ *     login cannot be read</td></tr>
+ * <tr><td>`accessTokenRefused(QString message)`</td>
+ *     <td>a client-credentials grant was refused and the store emptied; no accessTokenError
+ *     then</td></tr>
+ * <tr><td>`accessTokenFailed(zel::network::ErrorKind kind, QString message)`</td>
+ *     <td>right after each accessTokenError and accessTokenRefused, with the failure's
+ *     kind</td></tr>
+ * <tr><td>`loginFailed(zel::network::ErrorKind kind, QString message)`</td>
+ *     <td>right after each loginError, with the failure's kind</td></tr>
+ * <tr><td>`credentialsFailed(zel::network::ErrorKind kind, QString message)`</td>
+ *     <td>right after each credentialsFailure, with the failure's kind</td></tr>
+ * <tr><td>`manageAccountOnlineUrlError(zel::network::ErrorKind kind, QString message)`</td>
+ *     <td>right after each manageAccountOnlineUrlFailed, with the failure's kind</td></tr>
+ * </table>
  *
  * A receiver may delete the service or call into it; the signals after that are not emitted.
  * The messages are for people; a host decides by the kind (zel::network::ErrorKind).

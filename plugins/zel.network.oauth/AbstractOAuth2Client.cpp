@@ -139,7 +139,8 @@ void AbstractOAuth2Client::abandonGrants(const QString& message)
     }
     pendingGrantType.clear();
     zel::platform::wipe(queuedAuthorizationCode);
-    endReplies(message, zel::network::AuthenticatedReply::NoAccessToken, true);
+    endReplies(message, zel::network::AuthenticatedReply::NoAccessToken,
+        zel::network::ErrorKind::LoggedOut, true);
 }
 
 void AbstractOAuth2Client::shutDown()
@@ -147,15 +148,18 @@ void AbstractOAuth2Client::shutDown()
     if (std::exchange(shutDownDone, true))
         return;
     const QString message = QStringLiteral("the account service was shut down");
-    endReplies(message, QNetworkReply::OperationCanceledError, false);
+    endReplies(
+        message, QNetworkReply::OperationCanceledError, zel::network::ErrorKind::ShutDown, false);
     const auto handedOut = std::exchange(handedOutReplies, {});
     for (const QPointer<JsonNetworkReplyImpl>& json : handedOut) {
         if (json)
-            json->failNow(message, QNetworkReply::OperationCanceledError);
+            json->failNow(
+                message, QNetworkReply::OperationCanceledError, zel::network::ErrorKind::ShutDown);
     }
 }
 
-void AbstractOAuth2Client::endReplies(const QString& message, int code, bool waitingOnly)
+void AbstractOAuth2Client::endReplies(
+    const QString& message, int code, zel::network::ErrorKind kind, bool waitingOnly)
 {
     // A receiver may release any of them, or the service itself.
     const QPointer<AbstractOAuth2Client> alive(this);
@@ -166,7 +170,7 @@ void AbstractOAuth2Client::endReplies(const QString& message, int code, bool wai
         if (!alive)
             return;
         if (reply)
-            zel::network::AuthenticatedReplyPrivate::end(reply, message, code, waitingOnly);
+            zel::network::AuthenticatedReplyPrivate::end(reply, message, code, kind, waitingOnly);
     }
 }
 
@@ -355,13 +359,14 @@ void AbstractOAuth2Client::ensureAccessToken()
         // goes out, since a refused one would empty the store.
         qCWarning(lcOAuth) << "The stored refresh token cannot be read; logged out";
         const QPointer<AbstractOAuth2Client> alive(this);
-        emit accessTokenError(unreadableLogin);
+        reportTokenFailure(zel::network::ErrorKind::UnreadableStore, unreadableLogin);
         if (alive)
             emit disconnected();
         return;
     }
     if (!unreadableLogin.isEmpty()) {
-        emit accessTokenError(unreadableLogin); // until a new login replaces it
+        // Until a new login replaces it.
+        reportTokenFailure(zel::network::ErrorKind::UnreadableStore, unreadableLogin);
         return;
     }
     if (!token.refreshToken.isEmpty()) {
@@ -369,7 +374,8 @@ void AbstractOAuth2Client::ensureAccessToken()
     } else if (hasClientCredentials() && !clientSecret().isEmpty()) {
         fetchAccessTokenUsingClientCredentials();
     } else {
-        emit accessTokenError(QStringLiteral("No client credentials set"));
+        reportTokenFailure(
+            zel::network::ErrorKind::NotLoggedIn, QStringLiteral("No client credentials set"));
     }
 }
 
@@ -444,7 +450,8 @@ void AbstractOAuth2Client::accessTokenRequestFinished(int statusCode, QJsonDocum
     case TokenAnswer::NotAnObject:
         qCWarning(lcOAuth) << "Token request finished:" << grant
                            << "grant answered with something other than a JSON object";
-        failGrant(GrantFailure::TokensKept, QStringLiteral("Unexpected access token response"));
+        failGrant(GrantFailure::TokensKept, zel::network::ErrorKind::UnexpectedAnswer,
+            QStringLiteral("Unexpected access token response"));
         return;
     case TokenAnswer::Refused: {
         qCWarning(lcOAuth) << "Token request finished:" << grant << "grant refused with status"
@@ -454,7 +461,7 @@ void AbstractOAuth2Client::accessTokenRequestFinished(int statusCode, QJsonDocum
             message = QStringLiteral("Refresh token is not valid anymore");
         else if (grant == oauth::authorizationCodeGrant)
             message = QStringLiteral("Authorization code invalid");
-        failGrant(GrantFailure::Refused, message);
+        failGrant(GrantFailure::Refused, zel::network::ErrorKind::LoginRefused, message);
         return;
     }
     case TokenAnswer::BadAlgorithm:
@@ -462,7 +469,8 @@ void AbstractOAuth2Client::accessTokenRequestFinished(int statusCode, QJsonDocum
                            << "grant answered with an unsupported MAC algorithm"
                            << result.object().value(oauth::algorithm).toString();
         token = answer.token;
-        failGrant(GrantFailure::TokensKept, QStringLiteral("Invalid MAC algorithm specified"));
+        failGrant(GrantFailure::TokensKept, zel::network::ErrorKind::UnexpectedAnswer,
+            QStringLiteral("Invalid MAC algorithm specified"));
         return;
     case TokenAnswer::Granted:
         break;
@@ -501,6 +509,9 @@ void AbstractOAuth2Client::accessTokenRequestFinished(int statusCode, QJsonDocum
 
 void AbstractOAuth2Client::accessTokenRequestFailed(QString message, int code)
 {
+    const auto* failed = qobject_cast<const JsonNetworkReplyImpl*>(sender());
+    const zel::network::ErrorKind kind
+        = failed ? failed->errorKind() : zel::network::ErrorKind::NetworkFailure;
     if (QObject* json = sender())
         json->deleteLater();
     grantReply = nullptr;
@@ -508,16 +519,17 @@ void AbstractOAuth2Client::accessTokenRequestFailed(QString message, int code)
     if (pendingGrantType == oauth::refreshTokenGrant && isInvalidGrant(message, code)) {
         // The server revoked the refresh token: retrying it can never succeed.
         qCWarning(lcOAuth) << "Token request failed: refresh_token grant refused (invalid_grant)";
-        failGrant(GrantFailure::Revoked, message);
+        failGrant(GrantFailure::Revoked, zel::network::ErrorKind::LoginRefused, message);
         return;
     }
     // The message is a server error body or a transport message; neither holds a secret of
     // ours, but the body may echo the request, so only the code is logged.
     qCWarning(lcOAuth) << "Token request failed:" << pendingGrantType << "grant, code" << code;
-    failGrant(GrantFailure::TokensKept, message);
+    failGrant(GrantFailure::TokensKept, kind, message);
 }
 
-void AbstractOAuth2Client::failGrant(GrantFailure failure, const QString& message)
+void AbstractOAuth2Client::failGrant(
+    GrantFailure failure, zel::network::ErrorKind kind, const QString& message)
 {
     // Nothing is in flight while the receivers run: one of them may start the next grant.
     pendingGrantType.clear();
@@ -542,13 +554,30 @@ void AbstractOAuth2Client::failGrant(GrantFailure failure, const QString& messag
         return;
     // A refused client-credentials grant has no message: the emptied store tells the host.
     if (failure == GrantFailure::Refused && message.isEmpty())
-        emit accessTokenRefused(QStringLiteral("The client credentials were refused"));
+        reportTokenFailure(kind, QStringLiteral("The client credentials were refused"), true);
     else
-        emit accessTokenError(message);
+        reportTokenFailure(kind, message);
     if (alive && failure == GrantFailure::Revoked)
         emit disconnected();
     if (alive)
         startQueuedGrant();
+}
+
+void AbstractOAuth2Client::reportTokenFailure(
+    zel::network::ErrorKind kind, const QString& message, bool refused)
+{
+    // A receiver may report another failure before the later receivers run, or delete this
+    // object: the kind is the one of the signal being emitted, until it returns.
+    const QPointer<AbstractOAuth2Client> alive(this);
+    const zel::network::ErrorKind outer = std::exchange(reportedKind, kind);
+    if (refused)
+        emit accessTokenRefused(message);
+    else
+        emit accessTokenError(message);
+    if (!alive)
+        return;
+    reportedKind = outer;
+    emit accessTokenFailed(kind, message);
 }
 
 void AbstractOAuth2Client::reportUnsavedValue(const QString& message)

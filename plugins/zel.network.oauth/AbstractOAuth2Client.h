@@ -12,6 +12,7 @@
 // A value that could not be protected is left out of its map, so that it never replaces a
 // stored one; the failure goes to reportUnsavedValue().
 
+#include "ErrorKind.h"
 #include "JsonNetworkReplyImpl.h"
 #include "MacSignature.h"
 #include "Requests.h"
@@ -148,6 +149,9 @@ public:
     void invalidateAccessToken(const QByteArray& signedWith);
     // An access token to sign with is held (logging out drops it while calls wait).
     bool hasAccessTokenToSign() const { return !token.accessToken.isEmpty(); }
+    // The kind of the token failure that accessTokenError or accessTokenRefused reports, for
+    // the plug-in's own receivers while they run; NoError outside them.
+    zel::network::ErrorKind tokenFailureKind() const { return reportedKind; }
 
     // The replies of the calls not yet ended, which logout and shutdown end.
     void trackReply(zel::network::AuthenticatedReply* reply) { liveReplies.insert(reply); }
@@ -163,6 +167,8 @@ signals:
     // grant, which the host learns of from the emptied store alone. The calls that waited for
     // the token end with this message.
     void accessTokenRefused(QString message);
+    // Right after each accessTokenError and accessTokenRefused: the same failure with its kind.
+    void accessTokenFailed(zel::network::ErrorKind kind, QString message);
 
 public slots:
     void fetchAccessTokenUsingAuthorizationCode(QString code);
@@ -215,12 +221,18 @@ private:
         Revoked, // forget the tokens and their stored keys only, then emit disconnected
     };
     // Ends the grant in flight: the tokens as failure says, accessTokenError with message (a
-    // refusal without one: accessTokenRefused), then a login's code that waited for it.
-    void failGrant(GrantFailure failure, const QString& message);
+    // refusal without one: accessTokenRefused), then a login's code that waited for it. A grant
+    // that kept the tokens failed as kind says; the others were refused.
+    void failGrant(GrantFailure failure, zel::network::ErrorKind kind, const QString& message);
+    // Reports a token failure: accessTokenError(message), or accessTokenRefused(message) when
+    // refused, then accessTokenFailed(kind, message). tokenFailureKind() tells the kind meanwhile.
+    void reportTokenFailure(
+        zel::network::ErrorKind kind, const QString& message, bool refused = false);
     // Starts an authorization-code grant that had to wait for the grant in flight.
     void startQueuedGrant();
     // Ends the tracked replies (with waitingOnly, those that wait for a token) with message.
-    void endReplies(const QString& message, int code, bool waitingOnly);
+    void endReplies(
+        const QString& message, int code, zel::network::ErrorKind kind, bool waitingOnly);
 
     // The service's shared manager, or with ownConnection a manager for one exchange.
     QNetworkAccessManager* exchangeManager(bool ownConnection);
@@ -237,6 +249,7 @@ private:
     QList<QPointer<JsonNetworkReplyImpl>> handedOutReplies; // exchanges the caller releases
     int m_transferTimeout = 0;
     bool shutDownDone = false;
+    zel::network::ErrorKind reportedKind = zel::network::ErrorKind::NoError;
     QNetworkAccessManager* sharedManager = nullptr; // made on first use
 #if QT_VERSION_MAJOR < 6
     // What an HTTPS origin (host:port) answered the first request with a body that offered it

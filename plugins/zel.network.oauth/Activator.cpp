@@ -8,16 +8,20 @@ namespace {
 // or a queued connection before anything has been started.
 const int loginStateTypeId
     = qRegisterMetaType<zel::network::LoginState>("zel::network::LoginState");
+const int errorKindTypeId = qRegisterMetaType<zel::network::ErrorKind>("zel::network::ErrorKind");
 }
 
 void Activator::start(const QSharedPointer<zel::core::PluginContext>& context)
 {
     Q_UNUSED(loginStateTypeId);
+    Q_UNUSED(errorKindTypeId);
     QSharedPointer<QSettings> settings = context->settings(0);
     auto* service = new zel::OAuth2ClientImpl(settings, this);
     // The object itself, not an interface part: the host casts it by IID.
-    context->registerService("zel.network.OAuth2Client", static_cast<QObject*>(service));
-    context->registerService("zel.network.OAuth2DebugClient", static_cast<QObject*>(service));
+    context->registerService(
+        qobject_interface_iid<network::OAuth2Client*>(), static_cast<QObject*>(service));
+    context->registerService(qobject_interface_iid<network::internal::OAuth2DebugClient*>(),
+        static_cast<QObject*>(service));
 }
 
 void Activator::stop()

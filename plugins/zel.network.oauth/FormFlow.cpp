@@ -24,7 +24,7 @@ void FormFlow::start()
 {
     connect(client, &OAuth2ClientImpl::credentialsFetched, this, &FormFlow::onCredentials,
         Qt::UniqueConnection);
-    connect(client, &OAuth2ClientImpl::credentialsFailure, this, &FormFlow::onCredentialsFailure,
+    connect(client, &OAuth2ClientImpl::credentialsFailed, this, &FormFlow::onCredentialsFailure,
         Qt::UniqueConnection);
     // A flow without parent outlives the service: waiting for its device credentials, it
     // would wait for ever.
@@ -38,12 +38,11 @@ void FormFlow::stopWaitingForCredentials()
     // Later emissions, successes or failures, belong to other requests (a flow started
     // meanwhile must not make this one fetch and post its form again).
     disconnect(client, &OAuth2ClientImpl::credentialsFetched, this, &FormFlow::onCredentials);
-    disconnect(
-        client, &OAuth2ClientImpl::credentialsFailure, this, &FormFlow::onCredentialsFailure);
+    disconnect(client, &OAuth2ClientImpl::credentialsFailed, this, &FormFlow::onCredentialsFailure);
     disconnect(client, &QObject::destroyed, this, &FormFlow::onServiceGone);
 }
 
-void FormFlow::abandon(const QString& message)
+void FormFlow::abandon(network::ErrorKind kind, const QString& message)
 {
     if (std::exchange(abandoned, true))
         return;
@@ -53,12 +52,13 @@ void FormFlow::abandon(const QString& message)
         reply->disconnect(this);
         reply->abort();
     }
-    answerFailed(message);
+    answerFailed(kind, message);
 }
 
 void FormFlow::onServiceGone()
 {
-    credentialsFailed(QStringLiteral("the account service was shut down"));
+    credentialsFailed(
+        network::ErrorKind::ShutDown, QStringLiteral("the account service was shut down"));
 }
 
 void FormFlow::onCredentials()
@@ -85,10 +85,10 @@ void FormFlow::onCredentials()
     connect(reply, &QNetworkReply::finished, this, &FormFlow::onFormReceived);
 }
 
-void FormFlow::onCredentialsFailure(QString error)
+void FormFlow::onCredentialsFailure(network::ErrorKind kind, QString error)
 {
     stopWaitingForCredentials();
-    credentialsFailed(error);
+    credentialsFailed(kind, error);
 }
 
 QNetworkReply* FormFlow::finishedReply()
@@ -98,12 +98,12 @@ QNetworkReply* FormFlow::finishedReply()
         return nullptr;
     reply->deleteLater();
     if (answerTooLarge(reply)) {
-        answerFailed(answerTooLargeMessage(pageAnswerLimit));
+        answerFailed(network::ErrorKind::UnexpectedAnswer, answerTooLargeMessage(pageAnswerLimit));
         return nullptr;
     }
     const QString timeout = timeoutMessage(reply, Server::OAuth);
     if (!timeout.isEmpty()) {
-        answerFailed(timeout);
+        answerFailed(network::ErrorKind::TimedOut, timeout);
         return nullptr;
     }
     // A page or answer that did not arrive whole is not judged: a form fetched in part is not
@@ -111,7 +111,7 @@ QNetworkReply* FormFlow::finishedReply()
     if (failedInTransport(reply)) {
         qCDebug(lcAccount).nospace()
             << "The " << name << " exchange failed, network error " << reply->error();
-        answerFailed(reply->errorString());
+        answerFailed(transportErrorKind(reply->error()), reply->errorString());
         return nullptr;
     }
     return reply;
