@@ -4,7 +4,6 @@
 #include "AccountFixture.h"
 #include "LoginRequestImpl.h"
 #include "ScriptedHttpServer.h"
-#include "TokenCoreTestAccess.h"
 
 #include <QHostInfo>
 #include <QRegularExpression>
@@ -71,7 +70,7 @@ private slots:
         // The code goes to the grant only after finished() has been emitted.
         QString grantDuringFinished = QStringLiteral("finished() not emitted");
         connect(client->findChild<LoginRequestImpl*>(), &LoginRequestImpl::finished, this,
-            [&] { grantDuringFinished = TokenCoreTestAccess::pendingGrantType(*client); });
+            [&] { grantDuringFinished = client->grants().pendingGrantType(); });
         QVERIFY(loggedIn.wait());
         QCOMPARE(grantDuringFinished, QString());
 

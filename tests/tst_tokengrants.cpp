@@ -117,7 +117,7 @@ private slots:
             r.client->fetchAccessTokenUsingAuthorizationCode("the-authorization-code");
         else
             r.client->ensureAccessToken();
-        QTRY_VERIFY(TokenCoreTestAccess::pendingGrantType(*r.client).isEmpty());
+        QTRY_VERIFY(r.client->grants().pendingGrantType().isEmpty());
         QTRY_COMPARE(r.events.join(", "), events);
         QCOMPARE(r.server.requestCount(), 1); // the credentials went with the first request
         const MacToken& t = r.record();
@@ -166,7 +166,7 @@ private slots:
             connect(replies[i], &Reply::error, this, [&, i] { seen[i] += 10; });
         }
         // The replies ask for a token from the event loop: the refresh grant.
-        QTRY_COMPARE(TokenCoreTestAccess::pendingGrantType(*r.client), QString("refresh_token"));
+        QTRY_COMPARE(r.client->grants().pendingGrantType(), QString("refresh_token"));
         r.client->fetchAccessTokenUsingClientCredentials();
         r.client->fetchAccessTokenUsingAuthorizationCode("first-code");
         r.client->fetchAccessTokenUsingAuthorizationCode("newest-code");

@@ -3,7 +3,6 @@
 
 #include "ScriptedHttpServer.h"
 #include "TestLog.h"
-#include "TokenCoreTestAccess.h"
 #include "ZelOAuthClient.h"
 
 #include <QSignalSpy>
@@ -83,7 +82,8 @@ private slots:
         if (!warning.isEmpty())
             expectWarning(QRegularExpression(warning));
         client.loadSettings(store(stored));
-        const MacToken& t = TokenCoreTestAccess::token(client);
+        client.grants().unsealRefreshToken(); // as any grant would
+        const MacToken& t = client.grants().token();
         QCOMPARE(
             QStringList({ client.clientId(), client.clientSecret(), t.refreshToken, t.macKey }),
             loaded);
@@ -145,8 +145,8 @@ private slots:
         client->setClientSecret("secret");
         QSignalSpy spy(client.get(), &Client::settingsChanged);
 
-        MacToken& t = TokenCoreTestAccess::token(*client)
-            = { "at", 11, 22, "rt", "mk", Hash::Sha256 };
+        client->grants().unsealRefreshToken();
+        MacToken& t = client->grants().token() = { "at", 11, 22, "rt", "mk", Hash::Sha256 };
         QList<int> states;
         QSignalSpy loggedOut(client.get(), &OAuth2ClientImpl::loggedOut);
         connect(client.get(), &OAuth2ClientImpl::loginStateChanged, this, [&](LoginState state) {

@@ -203,7 +203,7 @@ void OAuth2ClientImpl::logout()
         qCWarning(lcAccount) << "Settings could not be written:" << settingsStore->fileName();
     loadSettings(settingsStore);
     clearCredentials();
-    unreadableLogin.clear();
+    forgetUnreadableLogin();
     setLoginState(zel::network::LoggedOut);
     if (alive)
         emit loggedOut();

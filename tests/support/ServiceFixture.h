@@ -6,7 +6,6 @@
 
 #include "AbstractOAuth2Client.h"
 #include "ScriptedHttpServer.h"
-#include "TokenCoreTestAccess.h"
 #include "ZelOAuthClient.h"
 #include "platform/SystemLookup.h"
 
@@ -110,7 +109,11 @@ template <typename Client> struct ServiceFixture {
     }
 
     // The token record, its stored refresh token unprotected first as any grant would.
-    MacToken& record() { return TokenCoreTestAccess::token(*client); }
+    MacToken& record()
+    {
+        client->grants().unsealRefreshToken();
+        return client->grants().token();
+    }
 };
 
 } // namespace zel::test
