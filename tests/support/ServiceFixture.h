@@ -6,6 +6,7 @@
 
 #include "AbstractOAuth2Client.h"
 #include "ScriptedHttpServer.h"
+#include "SettingsKeys.h"
 #include "ZelOAuthClient.h"
 #include "platform/SystemLookup.h"
 
@@ -76,8 +77,8 @@ template <typename Client> struct ServiceFixture {
     explicit ServiceFixture(bool withCredentials, const QVariantMap& stored = {})
     {
         settings.reset(new QSettings(dir.filePath("s.ini"), QSettings::IniFormat));
-        settings->setValue("oauthServer", server.origin());
-        settings->setValue("apiServer", server.origin());
+        settings->setValue(zel::network::settings::oauthServer, server.origin());
+        settings->setValue(zel::network::settings::apiServer, server.origin());
         for (auto it = stored.cbegin(); it != stored.cend(); ++it)
             settings->setValue(it.key(), it.value());
         if constexpr (std::is_same_v<Client, AbstractOAuth2Client>) {
