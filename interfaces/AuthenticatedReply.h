@@ -47,7 +47,8 @@ class AuthenticatedReply : public QObject {
 public:
     /**
      * The codes of the failures the reply reports itself; any other code is its request's (an
-     * HTTP status of 400 and above, a QNetworkReply::NetworkError or a QJsonParseError). The
+     * HTTP status of 400 and above, a QNetworkReply::NetworkError or a QJsonParseError), or
+     * QNetworkReply::OperationCanceledError when the service shuts down (ShutDown). The
      * property "errorKind" tells every failure's kind.
      */
     enum ErrorCode {
