@@ -155,7 +155,7 @@ void AbstractOAuth2Client::clearCredentials()
 
 void AbstractOAuth2Client::fetchAccessTokenUsingAuthorizationCode(QString code)
 {
-    grantMachine.fetchAccessToken(oauth::authorizationCodeGrant, { { oauth::code, code } });
+    grantMachine.fetchAccessTokenUsingAuthorizationCode(code);
 }
 
 void AbstractOAuth2Client::fetchAccessTokenUsingClientCredentials()

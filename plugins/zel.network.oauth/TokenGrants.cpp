@@ -16,6 +16,52 @@
 
 using namespace zel;
 
+namespace zel {
+
+// What tells the grant types apart, a row each: a new grant type is a row here and its request
+// fields where it is sent.
+struct GrantRule {
+    const QString& type;
+    // A login's code is single-use: it waits for the grant in flight instead of joining it.
+    bool queuesBehindAnother;
+    bool logsIn; // its token emits loggedIn
+    // Its refusal (a status other than 200): the message, told by accessTokenError, or when
+    // quietRefusal by accessTokenRefused (the host learns of it from the emptied store).
+    const char* refusal;
+    bool quietRefusal;
+    // An answer without a refresh token keeps the one held (RFC 6749, 6); after another grant
+    // no refresh token is left.
+    bool keepsRefreshToken;
+    // What an "invalid_grant" error (RFC 6749, 5.2) forgets: a revoked refresh token can never
+    // succeed again.
+    GrantFailure onInvalidGrant;
+};
+
+namespace {
+
+    const GrantRule grantRules[] = {
+        // type, queues, logsIn, refusal, quietRefusal, keepsRefreshToken, onInvalidGrant
+        { oauth::authorizationCodeGrant, true, true, "Authorization code invalid", false, false,
+            GrantFailure::TokensKept },
+        { oauth::refreshTokenGrant, false, false, "Refresh token is not valid anymore", false, true,
+            GrantFailure::Revoked },
+        { oauth::clientCredentialsGrant, false, true, "The client credentials were refused", true,
+            false, GrantFailure::TokensKept },
+    };
+
+    const GrantRule* grantRule(const QString& type)
+    {
+        for (const GrantRule& rule : grantRules) {
+            if (rule.type == type)
+                return &rule;
+        }
+        return nullptr;
+    }
+
+} // namespace
+
+} // namespace zel
+
 namespace {
 
 // RFC 6749, 5.2: a refused refresh token is answered with the error code "invalid_grant".
@@ -51,7 +97,7 @@ TokenAnswer interpretTokenAnswer(const QString& grant, int statusCode, const QJs
     if (refresh.isString()) {
         token.refreshToken = refresh.toString();
         result.newRefreshToken = true;
-    } else if (grant != oauth::refreshTokenGrant) {
+    } else if (const GrantRule* rule = grantRule(grant); !rule || !rule->keepsRefreshToken) {
         token.refreshToken.clear();
         result.settings.insert(keys::refreshToken, QVariant()); // no stale token of another login
     }
@@ -150,6 +196,17 @@ void TokenGrants::fetchAccessTokenUsingRefreshToken()
     fetchAccessToken(oauth::refreshTokenGrant, { { oauth::refreshToken, record.refreshToken } });
 }
 
+void TokenGrants::fetchAccessTokenUsingAuthorizationCode(const QString& code)
+{
+    fetchAccessToken(oauth::authorizationCodeGrant,
+        { { oauth::code, code }, { oauth::redirectUri, client.redirectUri() } });
+}
+
+QString TokenGrants::pendingGrantType() const
+{
+    return pendingGrant ? pendingGrant->type : QString();
+}
+
 void TokenGrants::abandon()
 {
     if (JsonNetworkReplyImpl* json = grantReply.data()) {
@@ -157,28 +214,33 @@ void TokenGrants::abandon()
         json->disconnect(this); // its answer, whatever it is, no longer concerns anyone
         json->abort();
         json->deleteLater();
-        qCDebug(lcOAuth) << pendingGrant << "grant in flight dropped";
+        qCDebug(lcOAuth) << pendingGrantType() << "grant in flight dropped";
     }
-    pendingGrant.clear();
+    pendingGrant = nullptr;
     platform::wipe(queuedAuthorizationCode);
 }
 
 void TokenGrants::fetchAccessToken(const QString& grantType, FormFields fields)
 {
-    if (!pendingGrant.isEmpty()) {
+    const GrantRule* const rule = grantRule(grantType);
+    if (!rule) {
+        qCWarning(lcOAuth) << "Token request not sent: unknown grant type" << grantType;
+        return;
+    }
+    if (pendingGrant) {
         // A login's code is single-use: dropping it would lose the login, so it waits.
-        if (grantType == oauth::authorizationCodeGrant) {
+        if (rule->queuesBehindAnother) {
             // A copy of its own, so that wiping it cannot detach and miss the bytes.
             platform::wipe(queuedAuthorizationCode);
             const QString& code = fields.front().second;
             queuedAuthorizationCode = QString(code.constData(), code.size());
-            qCDebug(lcOAuth) << "Token request in flight; authorization_code grant queued";
+            qCDebug(lcOAuth) << "Token request in flight;" << grantType << "grant queued";
         } else {
             qCDebug(lcOAuth) << "Token request in flight;" << grantType << "grant joins it";
         }
         return;
     }
-    pendingGrant = grantType;
+    pendingGrant = rule;
 
     const QUrl url(client.oauthServer() + QLatin1String("/oauth/token"), QUrl::TolerantMode);
     QNetworkRequest request = createFormRequest(url);
@@ -186,8 +248,6 @@ void TokenGrants::fetchAccessToken(const QString& grantType, FormFields fields)
     request.setRawHeader("Authorization", client.clientAuthorization());
 
     fields.insert(fields.begin(), { oauth::grantType, grantType });
-    if (grantType == oauth::authorizationCodeGrant)
-        fields.emplace_back(oauth::redirectUri, client.redirectUri());
 
     qCDebug(lcOAuth) << "Fetching access token:" << grantType << "grant from"
                      << url.toString(QUrl::RemoveUserInfo);
@@ -215,7 +275,10 @@ void TokenGrants::accessTokenRequestFinished(int statusCode, QJsonDocument resul
     releaseGrantReply();
     unsealRefreshToken(); // the answer is read against the whole record
 
-    const QString grant = pendingGrant;
+    const GrantRule* const rule = std::exchange(pendingGrant, nullptr);
+    if (!rule)
+        return; // never sent without one
+    const QString& grant = rule->type;
     TokenAnswer answer = interpretTokenAnswer(
         grant, statusCode, result, record, QDateTime::currentMSecsSinceEpoch());
     switch (answer.outcome) {
@@ -228,12 +291,8 @@ void TokenGrants::accessTokenRequestFinished(int statusCode, QJsonDocument resul
     case TokenAnswer::Refused: {
         qCWarning(lcOAuth) << "Token request finished:" << grant << "grant refused with status"
                            << statusCode;
-        QString message; // a refused client-credentials grant is told by the empty map alone
-        if (grant == oauth::refreshTokenGrant)
-            message = QStringLiteral("Refresh token is not valid anymore");
-        else if (grant == oauth::authorizationCodeGrant)
-            message = QStringLiteral("Authorization code invalid");
-        failGrant(GrantFailure::Refused, zel::network::ErrorKind::LoginRefused, message);
+        failGrant(GrantFailure::Refused, zel::network::ErrorKind::LoginRefused,
+            QString::fromLatin1(rule->refusal), rule->quietRefusal);
         return;
     }
     case TokenAnswer::BadAlgorithm:
@@ -260,7 +319,6 @@ void TokenGrants::accessTokenRequestFinished(int statusCode, QJsonDocument resul
         answer.settings.insert(keys::refreshToken, sealedToken);
     }
     unreadableLogin.clear(); // a new login replaces the one that could not be read
-    pendingGrant.clear();
     qCDebug(lcOAuth) << "Token request finished:" << grant << "grant succeeded, expires in"
                      << answer.lifetime << "s";
     // Each receiver may log out, start a grant or delete the token core.
@@ -271,7 +329,7 @@ void TokenGrants::accessTokenRequestFinished(int statusCode, QJsonDocument resul
     if (!alive)
         return;
     emit client.settingsChanged(answer.settings);
-    if (alive && (grant == oauth::authorizationCodeGrant || grant == oauth::clientCredentialsGrant))
+    if (alive && rule->logsIn)
         emit client.loggedIn();
     if (alive && !record.accessToken.isEmpty()) // a receiver may have logged out meanwhile
         emit client.hasAccessToken();
@@ -286,23 +344,24 @@ void TokenGrants::accessTokenRequestFailed(QString message, int code)
         = failed ? failed->errorKind() : zel::network::ErrorKind::NetworkFailure;
     releaseGrantReply();
 
-    if (pendingGrant == oauth::refreshTokenGrant && isInvalidGrant(message, code)) {
-        // The server revoked the refresh token: retrying it can never succeed.
-        qCWarning(lcOAuth) << "Token request failed: refresh_token grant refused (invalid_grant)";
-        failGrant(GrantFailure::Revoked, zel::network::ErrorKind::LoginRefused, message);
+    const GrantRule* const rule = std::exchange(pendingGrant, nullptr);
+    const QString grant = rule ? rule->type : QString();
+    if (rule && rule->onInvalidGrant != GrantFailure::TokensKept && isInvalidGrant(message, code)) {
+        qCWarning(lcOAuth) << "Token request failed:" << grant << "grant refused (invalid_grant)";
+        failGrant(rule->onInvalidGrant, zel::network::ErrorKind::LoginRefused, message);
         return;
     }
     // The message is a server error body or a transport message; neither holds a secret of
     // ours, but the body may echo the request, so only the code is logged.
-    qCWarning(lcOAuth) << "Token request failed:" << pendingGrant << "grant, code" << code;
+    qCWarning(lcOAuth) << "Token request failed:" << grant << "grant, code" << code;
     failGrant(GrantFailure::TokensKept, kind, message);
 }
 
 void TokenGrants::failGrant(
-    GrantFailure failure, zel::network::ErrorKind kind, const QString& message)
+    GrantFailure failure, zel::network::ErrorKind kind, const QString& message, bool quietRefusal)
 {
     // Nothing is in flight while the receivers run: one of them may start the next grant.
-    pendingGrant.clear();
+    pendingGrant = nullptr;
     const QPointer<TokenGrants> alive(this); // a receiver may delete the token core
     if (failure == GrantFailure::Refused) {
         // The store forgets the device too: so does this session, or the next login would be
@@ -319,10 +378,8 @@ void TokenGrants::failGrant(
     }
     if (!alive)
         return;
-    // A refused client-credentials grant has no message: the emptied store tells the host.
-    if (failure == GrantFailure::Refused && message.isEmpty())
-        client.reportTokenFailure(
-            kind, QStringLiteral("The client credentials were refused"), true);
+    if (quietRefusal)
+        client.reportTokenFailure(kind, message, true);
     else
         client.reportTokenFailure(kind, message);
     if (alive && failure == GrantFailure::Revoked)
@@ -335,10 +392,10 @@ void TokenGrants::startQueuedGrant()
 {
     if (queuedAuthorizationCode.isEmpty())
         return;
-    if (!pendingGrant.isEmpty())
+    if (pendingGrant)
         return; // a receiver of the signals started a grant; the code waits for that one
     QString code = std::exchange(queuedAuthorizationCode, QString());
-    fetchAccessToken(oauth::authorizationCodeGrant, { { oauth::code, code } });
+    fetchAccessTokenUsingAuthorizationCode(code);
     platform::wipe(code);
 }
 

@@ -44,6 +44,14 @@ namespace zel {
 
 class ExchangeTransport;
 class SealedCredentials;
+struct GrantRule;
+
+// How a failed grant ends for the tokens.
+enum class GrantFailure {
+    TokensKept, // no answer to go by: the next grant tries the same tokens
+    Refused, // forget the tokens and the stored account and device credentials
+    Revoked, // forget the tokens and their stored keys only, then emit disconnected
+};
 
 class TokenGrants : public QObject {
     Q_OBJECT
@@ -56,7 +64,7 @@ public:
     MacToken& token() { return record; }
     const MacToken& token() const { return record; }
     // The grant in flight; empty when none.
-    QString pendingGrantType() const { return pendingGrant; }
+    QString pendingGrantType() const;
 
     // Answers with hasAccessToken, accessTokenError or accessTokenRefused, at once when a valid
     // token is held or none can be had, otherwise once a grant has ended.
@@ -64,6 +72,7 @@ public:
     // Sends the grant with its fields, each value as held (encoded once on the way out).
     void fetchAccessToken(const QString& grantType, FormFields fields);
     void fetchAccessTokenUsingRefreshToken();
+    void fetchAccessTokenUsingAuthorizationCode(const QString& code);
     // The grant in flight is dropped unanswered and a queued login code forgotten, so that
     // nothing that arrives later writes the store.
     void abandon();
@@ -87,16 +96,12 @@ private slots:
     void accessTokenRequestFailed(QString message, int code);
 
 private:
-    // How a failed grant ends for the tokens.
-    enum class GrantFailure {
-        TokensKept, // no answer to go by: the next grant tries the same tokens
-        Refused, // forget the tokens and the stored account and device credentials
-        Revoked, // forget the tokens and their stored keys only, then emit disconnected
-    };
-    // Ends the grant in flight: the tokens as failure says, accessTokenError with message (a
-    // refusal without one: accessTokenRefused), then a login's code that waited for it. A grant
-    // that kept the tokens failed as kind says; the others were refused.
-    void failGrant(GrantFailure failure, zel::network::ErrorKind kind, const QString& message);
+    // Ends the grant in flight: the tokens as failure says, accessTokenError with message (with
+    // quietRefusal accessTokenRefused: the emptied store tells the host), then a login's code
+    // that waited for it. A grant that kept the tokens failed as kind says; the others were
+    // refused.
+    void failGrant(GrantFailure failure, zel::network::ErrorKind kind, const QString& message,
+        bool quietRefusal = false);
     // Starts an authorization-code grant that had to wait for the grant in flight.
     void startQueuedGrant();
     // The JSON reply of the grant that answered, released with the event loop.
@@ -106,7 +111,7 @@ private:
     SealedCredentials& sealed;
     ExchangeTransport& transport;
     MacToken record;
-    QString pendingGrant;
+    const GrantRule* pendingGrant = nullptr;
     QString unreadableLogin;
     // A login's single-use code that arrived while another grant was in flight; the newest wins.
     QString queuedAuthorizationCode;
