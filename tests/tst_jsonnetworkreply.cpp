@@ -12,6 +12,7 @@
 
 #include <memory>
 
+using namespace zel;
 using namespace zel::test;
 
 Q_DECLARE_METATYPE(zel::test::HttpResponse)

@@ -179,8 +179,6 @@ JsonReplyOutcome jsonReplyOutcome(int networkError, int status, const QString& r
     return outcome;
 }
 
-} // namespace zel
-
 JsonNetworkReplyImpl::JsonNetworkReplyImpl(QNetworkReply* reply, zel::Server server)
     : QObject(nullptr)
     , reply(reply)
@@ -286,3 +284,5 @@ void JsonNetworkReplyImpl::onFinished()
     else
         emit error(outcome.message, outcome.code);
 }
+
+} // namespace zel

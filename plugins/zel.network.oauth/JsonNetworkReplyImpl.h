@@ -56,16 +56,14 @@ struct JsonReplyOutcome {
 JsonReplyOutcome jsonReplyOutcome(int networkError, int status, const QString& reasonPhrase,
     const QString& contentType, const QByteArray& body);
 
-} // namespace zel
-
-class JsonNetworkReplyImpl : public QObject, public zel::network::JsonNetworkReply {
+class JsonNetworkReplyImpl : public QObject, public network::JsonNetworkReply {
     Q_OBJECT
     Q_INTERFACES(zel::network::JsonNetworkReply)
 
 public:
     // Create it right after handing the request to the network access manager, on the same
     // thread, so that the reply cannot have finished yet.
-    explicit JsonNetworkReplyImpl(QNetworkReply* reply, zel::Server server = zel::Server::OAuth);
+    explicit JsonNetworkReplyImpl(QNetworkReply* reply, Server server = zel::Server::OAuth);
     ~JsonNetworkReplyImpl() override;
 
     // An answer longer than this is aborted and reported as error(answerTooLargeMessage,
@@ -96,6 +94,8 @@ private:
     // manager deletes it as well.
     const QPointer<QNetworkReply> reply;
     qint64 maximumSize = 0;
-    zel::Server server;
+    Server server;
     bool reported = false;
 };
+
+} // namespace zel

@@ -5,8 +5,8 @@
 // loopback that checks the test's client credentials where the real one does.
 
 #include "AbstractOAuth2Client.h"
+#include "OAuth2ClientImpl.h"
 #include "ScriptedHttpServer.h"
-#include "ZelOAuthClient.h"
 #include "platform/SystemLookup.h"
 
 #include <QSettings>
