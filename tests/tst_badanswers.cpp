@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #endif
 
+using namespace zel;
 using namespace zel::test;
 using namespace zel::network;
 using Reply = zel::test::HttpResponse;

@@ -12,6 +12,7 @@
 
 #include <memory>
 
+using namespace zel;
 using namespace zel::test;
 using zel::network::ErrorKind;
 

@@ -13,6 +13,7 @@
 #include <QSslConfiguration>
 #include <QtTest>
 
+using namespace zel;
 using namespace zel::test;
 using zel::OAuth2ClientImpl;
 namespace settings = zel::network::settings;

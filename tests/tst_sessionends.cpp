@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QtTest>
 
+using namespace zel;
 using namespace zel::test;
 using zel::OAuth2ClientImpl;
 using Reply = zel::network::AuthenticatedReply;
@@ -74,7 +75,7 @@ struct Device : ServiceFixture<OAuth2ClientImpl> {
 // The hosts' way: through the debug interface.
 void logOut(OAuth2ClientImpl* client)
 {
-    static_cast<network::internal::OAuth2DebugClient*>(client)->logout();
+    static_cast<::network::internal::OAuth2DebugClient*>(client)->logout();
 }
 
 // Does what a row says when a signal arrives; connected by signature, as hosts do.

@@ -23,6 +23,7 @@ Q_DECLARE_METATYPE(Cause)
 Q_DECLARE_METATYPE(Release)
 
 using Reply = zel::network::AuthenticatedReply;
+using namespace zel;
 using namespace zel::test;
 using Hash = QCryptographicHash;
 using Nam = QNetworkAccessManager;

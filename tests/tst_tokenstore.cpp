@@ -1,9 +1,9 @@
 // The token core's settings and protected store, and the account service's use of the store:
 // origins, settings maps written through, login state and logout.
 
+#include "OAuth2ClientImpl.h"
 #include "ScriptedHttpServer.h"
 #include "TestLog.h"
-#include "ZelOAuthClient.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -13,6 +13,7 @@
 #include <memory>
 
 using zel::OAuth2ClientImpl;
+using namespace zel;
 using namespace zel::test;
 using namespace zel::network;
 using Client = AbstractOAuth2Client;
@@ -155,7 +156,7 @@ private slots:
             states.append(state);
         });
         for (int i = 0; i < 2; ++i)
-            static_cast<network::internal::OAuth2DebugClient*>(client.get())->logout();
+            static_cast<::network::internal::OAuth2DebugClient*>(client.get())->logout();
         QCOMPARE(QSettings(settings->fileName(), QSettings::IniFormat).allKeys(),
             QStringList { "apiServer" });
         QVERIFY(!client->isLoggedIn()

@@ -10,7 +10,7 @@
 
 #include <utility>
 
-using namespace zel;
+namespace zel {
 
 AbstractOAuth2Client::AbstractOAuth2Client(QObject* parent)
     : QObject(parent)
@@ -25,7 +25,7 @@ AbstractOAuth2Client::~AbstractOAuth2Client() { shutDown(); }
 void AbstractOAuth2Client::abandonGrants(const QString& message)
 {
     grantMachine.abandon();
-    endReplies(message, zel::network::AuthenticatedReply::NoAccessToken,
+    endReplies(message, network::AuthenticatedReply::NoAccessToken,
         zel::network::ErrorKind::LoggedOut, true);
 }
 
@@ -49,14 +49,14 @@ void AbstractOAuth2Client::endReplies(
 {
     // A receiver may release any of them, or the service itself.
     const QPointer<AbstractOAuth2Client> alive(this);
-    QList<QPointer<zel::network::AuthenticatedReply>> replies;
-    for (zel::network::AuthenticatedReply* reply : std::as_const(liveReplies))
+    QList<QPointer<network::AuthenticatedReply>> replies;
+    for (network::AuthenticatedReply* reply : std::as_const(liveReplies))
         replies.append(reply);
     for (const auto& reply : std::as_const(replies)) {
         if (!alive)
             return;
         if (reply)
-            zel::network::AuthenticatedReplyPrivate::end(reply, message, code, kind, waitingOnly);
+            network::AuthenticatedReplyPrivate::end(reply, message, code, kind, waitingOnly);
     }
 }
 
@@ -100,7 +100,7 @@ QByteArray AbstractOAuth2Client::clientAuthorization() const
 {
     QByteArray pair = m_clientId.toLatin1() + ':' + clientSecret().toLatin1();
     const QByteArray header = "Basic " + pair.toBase64();
-    zel::platform::wipe(pair);
+    platform::wipe(pair);
     return header;
 }
 
@@ -134,7 +134,7 @@ void AbstractOAuth2Client::loadSettings(const QSharedPointer<QSettings>& setting
 
     MacToken& token = grantMachine.token();
     const QString algorithm = settings->value(keys::algorithm).toString();
-    if (!algorithm.isEmpty() && !zel::mac::parseMacAlgorithm(algorithm, token.algorithm))
+    if (!algorithm.isEmpty() && !mac::parseMacAlgorithm(algorithm, token.algorithm))
         qCWarning(lcOAuth) << "Given algorithm" << algorithm << "is wrong or unsupported";
 
     token.macKey = settings->value(keys::macKey).toString().toUtf8();
@@ -165,35 +165,34 @@ void AbstractOAuth2Client::fetchAccessTokenUsingClientCredentials()
 
 // --- Signed requests -------------------------------------------------------------------------
 
-zel::network::AuthenticatedReply* AbstractOAuth2Client::authenticatedGet(
-    const QNetworkRequest& request)
+network::AuthenticatedReply* AbstractOAuth2Client::authenticatedGet(const QNetworkRequest& request)
 {
     return authenticatedRequest(QNetworkAccessManager::GetOperation, request, QByteArray());
 }
 
-zel::network::AuthenticatedReply* AbstractOAuth2Client::authenticatedPost(
+network::AuthenticatedReply* AbstractOAuth2Client::authenticatedPost(
     const QNetworkRequest& request, const QByteArray& body)
 {
     return authenticatedRequest(QNetworkAccessManager::PostOperation, request, body);
 }
 
-zel::network::AuthenticatedReply* AbstractOAuth2Client::authenticatedPut(
+network::AuthenticatedReply* AbstractOAuth2Client::authenticatedPut(
     const QNetworkRequest& request, const QByteArray& body)
 {
     return authenticatedRequest(QNetworkAccessManager::PutOperation, request, body);
 }
 
-zel::network::AuthenticatedReply* AbstractOAuth2Client::authenticatedDelete(
+network::AuthenticatedReply* AbstractOAuth2Client::authenticatedDelete(
     const QNetworkRequest& request)
 {
     return authenticatedRequest(QNetworkAccessManager::DeleteOperation, request, QByteArray());
 }
 
-zel::network::AuthenticatedReply* AbstractOAuth2Client::authenticatedRequest(
+network::AuthenticatedReply* AbstractOAuth2Client::authenticatedRequest(
     QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
     const QByteArray& body)
 {
-    return zel::network::AuthenticatedReplyPrivate::create(operation, request, body, this);
+    return network::AuthenticatedReplyPrivate::create(operation, request, body, this);
 }
 
 AbstractOAuth2Client::Exchange AbstractOAuth2Client::sendSignedRequest(
@@ -201,14 +200,14 @@ AbstractOAuth2Client::Exchange AbstractOAuth2Client::sendSignedRequest(
     const QByteArray& body, qint64 maximumSize)
 {
     QNetworkRequest signedRequest(request);
-    const QString verb = QString::fromLatin1(zel::mac::httpVerb(operation));
+    const QString verb = QString::fromLatin1(mac::httpVerb(operation));
     if (verb.isEmpty())
         return {};
     const MacToken& token = grantMachine.token();
-    signedRequest.setRawHeader("Authorization",
-        zel::mac::macAuthorizationHeader(request.url(), verb, token, body).toUtf8());
+    signedRequest.setRawHeader(
+        "Authorization", mac::macAuthorizationHeader(request.url(), verb, token, body).toUtf8());
     Exchange exchange = startJsonExchange(
-        operation, signedRequest, body, maximumSize, ExchangeOwner::Caller, zel::Server::Api);
+        operation, signedRequest, body, maximumSize, ExchangeOwner::Caller, Server::Api);
     if (exchange.reply) {
         exchange.signedWith = token.accessToken;
         qCDebug(lcOAuth) << "Signed request sent:" << verb
@@ -223,3 +222,5 @@ void AbstractOAuth2Client::invalidateAccessToken(const QByteArray& signedWith)
     if (!signedWith.isEmpty() && token.accessToken == signedWith)
         token.accessToken.clear();
 }
+
+} // namespace zel

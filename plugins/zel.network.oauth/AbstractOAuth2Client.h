@@ -39,6 +39,8 @@ namespace zel::network {
 class AuthenticatedReply;
 }
 
+namespace zel {
+
 class AbstractOAuth2Client : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString oauthServer MEMBER m_oauthServer READ oauthServer)
@@ -47,7 +49,6 @@ class AbstractOAuth2Client : public QObject {
     Q_PROPERTY(QString clientSecret READ clientSecret WRITE holdClientSecret)
 
 public:
-    using FormFields = zel::FormFields;
 
     explicit AbstractOAuth2Client(QObject* parent = nullptr);
     ~AbstractOAuth2Client() override;
@@ -92,38 +93,37 @@ public:
     // Data protection of the platform; an empty result on failure.
     static QByteArray protectData(const QByteArray& bytes)
     {
-        return zel::SealedCredentials::protectData(bytes);
+        return SealedCredentials::protectData(bytes);
     }
     static QByteArray unprotectData(const QByteArray& bytes, QString* why = nullptr)
     {
-        return zel::SealedCredentials::unprotectData(bytes, why);
+        return SealedCredentials::unprotectData(bytes, why);
     }
     // Settings forms: base64 text of the protected bytes (an invalid QVariant when protection
     // fails), and back to the plain bytes.
     static QVariant protectValue(const QVariant& value)
     {
-        return zel::SealedCredentials::protectValue(value);
+        return SealedCredentials::protectValue(value);
     }
     static QVariant unprotectValue(const QVariant& value, QString* why = nullptr)
     {
-        return zel::SealedCredentials::unprotectValue(value, why);
+        return SealedCredentials::unprotectValue(value, why);
     }
 
     // Authenticated request entry points: each returns a new reply that sends once a valid
     // token is held (or fails with AuthenticatedReply::NoAccessToken when none can be had).
-    zel::network::AuthenticatedReply* authenticatedGet(const QNetworkRequest& request);
-    zel::network::AuthenticatedReply* authenticatedPost(
+    network::AuthenticatedReply* authenticatedGet(const QNetworkRequest& request);
+    network::AuthenticatedReply* authenticatedPost(
         const QNetworkRequest& request, const QByteArray& body);
-    zel::network::AuthenticatedReply* authenticatedPut(
+    network::AuthenticatedReply* authenticatedPut(
         const QNetworkRequest& request, const QByteArray& body);
-    zel::network::AuthenticatedReply* authenticatedDelete(const QNetworkRequest& request);
-    zel::network::AuthenticatedReply* authenticatedRequest(
-        QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
-        const QByteArray& body);
+    network::AuthenticatedReply* authenticatedDelete(const QNetworkRequest& request);
+    network::AuthenticatedReply* authenticatedRequest(QNetworkAccessManager::Operation operation,
+        const QNetworkRequest& request, const QByteArray& body);
 
     // One JSON exchange: the network reply sent and the JSON reply that reports it (both null
     // for an operation without verb).
-    using Exchange = zel::JsonExchange;
+    using Exchange = JsonExchange;
     // Signs the request with the current token and sends it; null for an operation without
     // verb. The caller releases the JSON reply.
     Exchange sendSignedRequest(QNetworkAccessManager::Operation operation,
@@ -144,12 +144,12 @@ public:
     zel::network::ErrorKind tokenFailureKind() const { return reportedKind; }
 
     // The replies of the calls not yet ended, which logout and shutdown end.
-    void trackReply(zel::network::AuthenticatedReply* reply) { liveReplies.insert(reply); }
-    void untrackReply(zel::network::AuthenticatedReply* reply) { liveReplies.remove(reply); }
+    void trackReply(network::AuthenticatedReply* reply) { liveReplies.insert(reply); }
+    void untrackReply(network::AuthenticatedReply* reply) { liveReplies.remove(reply); }
 
     // The grant machine: the token record and the grant in flight (tests look at both).
-    zel::TokenGrants& grants() { return grantMachine; }
-    const zel::TokenGrants& grants() const { return grantMachine; }
+    TokenGrants& grants() { return grantMachine; }
+    const TokenGrants& grants() const { return grantMachine; }
 
 signals:
     void loggedIn();
@@ -180,14 +180,13 @@ protected:
     }
     // A secret value could not be protected and was not stored; the session goes on with it.
     virtual void reportUnsavedValue(const QString& message);
-    using ExchangeOwner = zel::ExchangeOwner;
     // Sends the request through the service's network access manager and watches it with a
     // JSON reply limited to maximumSize bytes (0: no limit). The network reply is released once
     // finished, and with the manager when this object goes. A protocol exchange (maximumSize >
     // 0) also ends at a deadline of twice the transfer timeout.
     Exchange startJsonExchange(QNetworkAccessManager::Operation operation,
         const QNetworkRequest& request, const QByteArray& body, qint64 maximumSize,
-        ExchangeOwner owner, zel::Server server = zel::Server::OAuth)
+        ExchangeOwner owner, Server server = Server::OAuth)
     {
         return transport.start(operation, request, body, maximumSize, owner, server);
     }
@@ -210,12 +209,14 @@ private:
     QString m_oauthServer;
     QString m_redirectUri;
     QString m_clientId;
-    zel::SealedCredentials sealed;
-    zel::ExchangeTransport transport { this };
-    zel::TokenGrants grantMachine { *this, sealed, transport };
+    SealedCredentials sealed;
+    ExchangeTransport transport { this };
+    TokenGrants grantMachine { *this, sealed, transport };
 
-    QSet<zel::network::AuthenticatedReply*> liveReplies;
+    QSet<network::AuthenticatedReply*> liveReplies;
     QList<QPointer<JsonNetworkReplyImpl>> handedOutReplies; // exchanges the caller releases
     bool shutDownDone = false;
     zel::network::ErrorKind reportedKind = zel::network::ErrorKind::NoError;
 };
+
+} // namespace zel

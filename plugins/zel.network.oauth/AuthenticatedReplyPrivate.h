@@ -8,9 +8,12 @@
 #include <QNetworkRequest>
 #include <QPointer>
 
+class QNetworkReply;
+
+namespace zel {
 class AbstractOAuth2Client;
 class JsonNetworkReplyImpl;
-class QNetworkReply;
+}
 
 namespace zel::network {
 

@@ -17,6 +17,17 @@ namespace zel {
 
 class OAuth2ClientImpl;
 
+// The anti-forgery token of a form page's hidden input (the first input named for the token,
+// the name before the value), or a null string. Linear in the page size.
+QString antiForgeryTokenIn(const QString& page);
+
+// The GET of a form page: Content-Type text/html, redirects read but never followed.
+QNetworkRequest formPageRequest(const QUrl& url);
+
+// Turns the finished reply of a form fetch into the request that posts the form; tokenField
+// receives "__anti-forgery-token=" and the token taken from the cookie or the hidden input.
+QNetworkRequest formPostRequest(QNetworkReply* formReply, QByteArray& tokenField);
+
 class FormFlow : public QObject {
     Q_OBJECT
 

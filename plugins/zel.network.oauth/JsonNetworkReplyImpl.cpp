@@ -193,8 +193,6 @@ JsonReplyOutcome jsonReplyOutcome(int networkError, int status, const QString& r
     return outcome;
 }
 
-} // namespace zel
-
 JsonNetworkReplyImpl::JsonNetworkReplyImpl(QNetworkReply* reply, zel::Server server)
     : QObject(nullptr)
     , reply(reply)
@@ -310,3 +308,5 @@ void JsonNetworkReplyImpl::onFinished()
     else
         reportError(outcome.message, outcome.code, outcome.kind);
 }
+
+} // namespace zel

@@ -60,9 +60,7 @@ JsonReplyOutcome jsonReplyOutcome(int networkError, int status, const QString& r
 // A failure below HTTP: TimedOut for Qt's timeout, NetworkFailure for every other.
 zel::network::ErrorKind transportErrorKind(int networkError);
 
-} // namespace zel
-
-class JsonNetworkReplyImpl : public QObject, public zel::network::JsonNetworkReply {
+class JsonNetworkReplyImpl : public QObject, public network::JsonNetworkReply {
     Q_OBJECT
     Q_INTERFACES(zel::network::JsonNetworkReply)
     // What kind of failure error() reported; hosts read it by name.
@@ -71,7 +69,7 @@ class JsonNetworkReplyImpl : public QObject, public zel::network::JsonNetworkRep
 public:
     // Create it right after handing the request to the network access manager, on the same
     // thread, so that the reply cannot have finished yet.
-    explicit JsonNetworkReplyImpl(QNetworkReply* reply, zel::Server server = zel::Server::OAuth);
+    explicit JsonNetworkReplyImpl(QNetworkReply* reply, Server server = zel::Server::OAuth);
     ~JsonNetworkReplyImpl() override;
 
     // An answer longer than this is aborted and reported as error(answerTooLargeMessage,
@@ -104,8 +102,10 @@ private:
     // manager deletes it as well.
     const QPointer<QNetworkReply> reply;
     qint64 maximumSize = 0;
-    zel::Server server;
+    Server server;
     bool reported = false;
     zel::network::ErrorKind failureKind = zel::network::ErrorKind::NoError;
     void reportError(const QString& message, int code, zel::network::ErrorKind kind);
 };
+
+} // namespace zel

@@ -2,8 +2,8 @@
 
 #include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
+#include "OAuth2ClientImpl.h"
 #include "Requests.h"
-#include "ZelOAuthClient.h"
 #include "platform/SecureMemory.h"
 
 #include <QNetworkCookie>

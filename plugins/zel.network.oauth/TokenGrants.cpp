@@ -14,8 +14,6 @@
 #include <cmath>
 #include <limits>
 
-using namespace zel;
-
 namespace zel {
 
 // What tells the grant types apart, a row each: a new grant type is a row here and its request
@@ -58,21 +56,15 @@ namespace {
         return nullptr;
     }
 
-} // namespace
-
-} // namespace zel
-
-namespace {
-
-// RFC 6749, 5.2: a refused refresh token is answered with the error code "invalid_grant".
-bool isInvalidGrant(const QString& message, int code)
-{
-    if (code != 400 && code != 401)
-        return false;
-    const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
-    return document.isObject()
-        && document.object().value(oauth::error).toString() == oauth::invalidGrant;
-}
+    // RFC 6749, 5.2: a refused refresh token is answered with the error code "invalid_grant".
+    bool isInvalidGrant(const QString& message, int code)
+    {
+        if (code != 400 && code != 401)
+            return false;
+        const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
+        return document.isObject()
+            && document.object().value(oauth::error).toString() == oauth::invalidGrant;
+    }
 
 } // namespace
 
@@ -117,7 +109,7 @@ TokenAnswer interpretTokenAnswer(const QString& grant, int statusCode, const QJs
 
     const QString algorithm = object.value(oauth::algorithm).toString();
     result.settings.insert(keys::algorithm, algorithm);
-    if (!zel::mac::parseMacAlgorithm(algorithm, token.algorithm)) {
+    if (!mac::parseMacAlgorithm(algorithm, token.algorithm)) {
         result.outcome = TokenAnswer::BadAlgorithm;
         result.settings.clear();
         result.newRefreshToken = false;
@@ -129,8 +121,6 @@ TokenAnswer interpretTokenAnswer(const QString& grant, int statusCode, const QJs
     result.outcome = TokenAnswer::Granted;
     return result;
 }
-
-namespace zel {
 
 TokenGrants::TokenGrants(
     AbstractOAuth2Client& client, SealedCredentials& sealed, ExchangeTransport& transport)

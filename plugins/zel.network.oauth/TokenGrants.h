@@ -15,6 +15,8 @@
 #include <QString>
 #include <QVariantMap>
 
+namespace zel {
+
 class AbstractOAuth2Client;
 
 // What one answer of the token endpoint means, worked out without side effects.
@@ -39,8 +41,6 @@ struct TokenAnswer {
 // grant: the grant type sent; current: the record before the answer; now: ms since the epoch.
 TokenAnswer interpretTokenAnswer(const QString& grant, int statusCode, const QJsonDocument& answer,
     const MacToken& current, qint64 now);
-
-namespace zel {
 
 class ExchangeTransport;
 class SealedCredentials;

@@ -5,9 +5,9 @@
 // loopback that checks the test's client credentials where the real one does.
 
 #include "AbstractOAuth2Client.h"
+#include "OAuth2ClientImpl.h"
 #include "ScriptedHttpServer.h"
 #include "SettingsKeys.h"
-#include "ZelOAuthClient.h"
 #include "platform/SystemLookup.h"
 
 #include <QSettings>

@@ -1,4 +1,4 @@
-#include "ZelOAuthClient.h"
+#include "OAuth2ClientImpl.h"
 
 #include "AuthenticatedReplyPrivate.h"
 #include "JsonNetworkReplyImpl.h"
