@@ -6,6 +6,7 @@
 //   bench_micro [--benchmark_repetitions=5 --benchmark_report_aggregates_only=true] [...]
 
 #include "AbstractOAuth2Client.h"
+#include "FormFlow.h"
 #include "JsonNetworkReplyImpl.h"
 #include "MacSignature.h"
 #include "Requests.h"
@@ -32,6 +33,8 @@
 #include <cstring>
 #include <map>
 #include <string>
+
+using namespace zel;
 
 namespace {
 

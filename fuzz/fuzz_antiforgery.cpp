@@ -1,8 +1,8 @@
 // The anti-forgery token scan of a login or registration page: never slow, and on pages small
 // enough for it, the same result as the regular expression it replaced.
 
+#include "FormFlow.h"
 #include "FuzzSupport.h"
-#include "Requests.h"
 
 #include <QRegularExpression>
 

@@ -6,6 +6,7 @@
 
 #include <QNetworkReply>
 
+using namespace zel;
 using namespace zel::fuzz;
 
 static void run(const uint8_t* data, size_t size)

@@ -2,11 +2,13 @@
 // status, the rest is parsed as JSON and judged against a held token record. Besides crashes
 // and sanitizer reports, an outcome that breaks the handling's own rules aborts.
 
-#include "AbstractOAuth2Client.h"
 #include "FuzzSupport.h"
+#include "TokenGrants.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
+
+using namespace zel;
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include <QtTest>
 
+using namespace zel;
 using namespace zel::test;
 using L = QVariantList;
 

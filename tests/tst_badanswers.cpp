@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #endif
 
+using namespace zel;
 using namespace zel::test;
 using namespace zel::network;
 using Reply = zel::test::HttpResponse;
@@ -168,45 +169,49 @@ void tst_badanswers::tokenEndpoint_data()
     QTest::addColumn<QVariant>("message");
     QTest::addColumn<QStringList>("gone"); // from the store
     QTest::addColumn<LoginState>("state"); // afterwards
+    QTest::addColumn<ErrorKind>("kind"); // of accessTokenFailed; NoError: none comes
 
     const QVariant none;
     const QString refusedRefresh = "Refresh token is not valid anymore";
     const QByteArray good = tokenAnswer().body;
-    const auto row
-        = [](const char* name, const char* grant, const Reply& answer, const QString& signal,
-              const QVariant& message, const QStringList& gone, LoginState state) {
-              QTest::addRow("%s: %s", grant, name)
-                  << QString(grant) << answer << signal << message << gone << state;
-          };
+    const auto row = [](const char* name, const char* grant, const Reply& answer,
+                         const QString& signal, const QVariant& message, const QStringList& gone,
+                         LoginState state, ErrorKind kind = ErrorKind::NoError) {
+        QTest::addRow("%s: %s", grant, name)
+            << QString(grant) << answer << signal << message << gone << state << kind;
+    };
+    const ErrorKind refused = ErrorKind::LoginRefused, unexpected = ErrorKind::UnexpectedAnswer;
     const QString granted = "hasAccessToken", failed = "accessTokenError";
     // A refresh answer without a refresh token keeps the stored one: tst_tokengrants.
     row("granted", "refresh", tokenAnswer(), granted, none, {}, LoggedIn);
     // Revoked: the session ends, the device and the host's configuration stay.
     row("invalid_grant", "refresh", json(R"({"error":"invalid_grant"})", 400), failed,
-        R"({"error":"invalid_grant"})", tokens, LoggedOut);
+        R"({"error":"invalid_grant"})", tokens, LoggedOut, refused);
     // Any other failure keeps the tokens (the messages are tst_jsonnetworkreply's).
     row("invalid_request", "refresh", json(R"({"error":"invalid_request"})", 400), failed,
-        R"({"error":"invalid_request"})", {}, LoggedIn);
+        R"({"error":"invalid_request"})", {}, LoggedIn, ErrorKind::RefusedByServer);
     // Refused as a finished answer: the account and the device go, the origins stay.
-    row("201", "refresh", json(good, 201), failed, refusedRefresh, forgotten, LoggedIn);
+    row("201", "refresh", json(good, 201), failed, refusedRefresh, forgotten, LoggedIn, refused);
     row("302 with JSON to another host", "refresh",
         json(good, 302).withHeader("Location", unreachable.toLatin1()), failed, refusedRefresh,
-        forgotten, LoggedIn);
-    row("array", "refresh", json("[1]"), failed, "Unexpected access token response", {}, LoggedIn);
+        forgotten, LoggedIn, refused);
+    row("array", "refresh", json("[1]"), failed, "Unexpected access token response", {}, LoggedIn,
+        unexpected);
     row("unknown MAC algorithm", "refresh", json(QByteArray(good).replace("sha-256", "md5")),
-        failed, "Invalid MAC algorithm specified", {}, LoggedIn);
+        failed, "Invalid MAC algorithm specified", {}, LoggedIn, unexpected);
     // The client's credentials refused although sent up front: the grant fails once.
     row("401 to the credentials sent", "refresh",
         json(R"({"error":"invalid_client"})", 401)
             .withHeader("WWW-Authenticate", "Basic realm=\"t\""),
-        failed, R"({"error":"invalid_client"})", {}, LoggedIn);
-    row("202", "code", json(good, 202), failed, "Authorization code invalid", forgotten, LoggedOut);
+        failed, R"({"error":"invalid_client"})", {}, LoggedIn, ErrorKind::RefusedByServer);
+    row("202", "code", json(good, 202), failed, "Authorization code invalid", forgotten, LoggedOut,
+        refused);
     // An account that waits for its activation mail stays waiting when the check is refused;
     // invalid_grant revokes only a refresh token.
     row("granted", "client", tokenAnswer(), granted, none, { "pendingActivation" }, LoggedIn);
-    row("203", "client", json(good, 203), QString(), none, forgotten, PendingActivation);
+    row("203", "client", json(good, 203), QString(), none, forgotten, PendingActivation, refused);
     row("invalid_grant", "client", json(R"({"error":"invalid_grant"})", 401), failed,
-        R"({"error":"invalid_grant"})", {}, PendingActivation);
+        R"({"error":"invalid_grant"})", {}, PendingActivation, ErrorKind::RefusedByServer);
 }
 
 void tst_badanswers::tokenEndpoint()
@@ -217,6 +222,7 @@ void tst_badanswers::tokenEndpoint()
     QFETCH(QVariant, message);
     QFETCH(QStringList, gone);
     QFETCH(LoginState, state);
+    QFETCH(ErrorKind, kind);
     const QVariantMap pending { { "pendingActivation", "anna@example.com" } };
     Bench bench("POST /oauth/token", answer, grant == "refresh" ? QStringList() : tokens,
         grant == "client" ? pending : QVariantMap());
@@ -231,6 +237,7 @@ void tst_badanswers::tokenEndpoint()
     bench.watch(&AbstractOAuth2Client::accessTokenError);
     QSignalSpy states(bench.client.get(), &OAuth2ClientImpl::loginStateChanged);
     QSignalSpy disconnected(bench.client.get(), &AbstractOAuth2Client::disconnected);
+    QSignalSpy kinds(bench.client.get(), &AbstractOAuth2Client::accessTokenFailed);
     if (grant == "refresh")
         bench.client->ensureAccessToken();
     else if (grant == "code")
@@ -238,6 +245,9 @@ void tst_badanswers::tokenEndpoint()
     bench.verify(signal, message, gone, signal == "hasAccessToken" ? tokens : QStringList());
     QCOMPARE(bench.client->loginState(), state);
     QCOMPARE(bench.server.requestCount(), 1); // nothing is asked again
+    QCOMPARE(kinds.count(), int(kind != ErrorKind::NoError));
+    if (!kinds.isEmpty())
+        QCOMPARE(kinds.at(0).at(0).value<ErrorKind>(), kind);
     // A revoked session announces the state, then the disconnection.
     const bool revoked = grant == "refresh" && state == LoggedOut;
     QCOMPARE(disconnected.count(), int(revoked));
@@ -252,23 +262,29 @@ void tst_badanswers::deviceCredentials_data()
 {
     QTest::addColumn<Reply>("answer");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<ErrorKind>("kind");
 
-    const QString couldNot = "Could not fetch client credentials from server";
-    QTest::addRow("no secret") << json(R"({"client_id":"c"})", 201) << "Invalid server response";
-    QTest::addRow("500 JSON") << json(R"({"error":"down"})", 500) << couldNot;
+    QTest::addRow("no secret") << json(R"({"client_id":"c"})", 201) << "Invalid server response"
+                               << ErrorKind::UnexpectedAnswer;
+    QTest::addRow("500 JSON") << json(R"({"error":"down"})", 500)
+                              << "Could not fetch client credentials from server"
+                              << ErrorKind::RefusedByServer;
 }
 
 void tst_badanswers::deviceCredentials()
 {
     QFETCH(Reply, answer);
     QFETCH(QString, message);
+    QFETCH(ErrorKind, kind);
     Bench bench("POST /oauth/credentials", answer, device + tokens);
+    QSignalSpy kinds(bench.client.get(), &OAuth2ClientImpl::credentialsFailed);
     bench.watch(&OAuth2ClientImpl::credentialsFetched);
     bench.watch(&OAuth2ClientImpl::credentialsFailure);
     expectWarning(QRegularExpression("^Device registration (failed|answered 201 without)"));
     bench.client->fetchClientCredentials();
     bench.verify("credentialsFailure", message, device + tokens);
     QVERIFY(bench.client->clientId().isEmpty());
+    QCOMPARE(kinds.value(0).value(0).value<ErrorKind>(), kind);
 }
 
 // The login post's answers, as today's flow judges them (the form's fetch, refusals, redirects,

@@ -12,7 +12,9 @@
 
 #include <memory>
 
+using namespace zel;
 using namespace zel::test;
+using zel::network::ErrorKind;
 
 Q_DECLARE_METATYPE(zel::test::HttpResponse)
 
@@ -79,6 +81,7 @@ void tst_jsonnetworkreply::outcomes_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<int>("code");
     QTest::addColumn<qint64>("limit"); // 0: none
+    QTest::addColumn<ErrorKind>("kind"); // what the property "errorKind" holds afterwards
 
     const QString notJson = "Response is not a JSON response but ";
     const QJsonParseError notObject { 0, QJsonParseError::MissingObject };
@@ -89,40 +92,44 @@ void tst_jsonnetworkreply::outcomes_data()
     const QByteArray pretty = "{\n    \"mac_key\": \"" + secrets[1].toUtf8() + "\"\n}\n";
 
     const auto row = [](const char* name, const HttpResponse& response, const QString& message,
-                         int code, qint64 limit = 0) {
-        QTest::addRow("%s", name) << response << message << code << limit;
+                         int code, ErrorKind kind, qint64 limit = 0) {
+        QTest::addRow("%s", name) << response << message << code << limit << kind;
     };
+    const ErrorKind none = ErrorKind::NoError, unexpected = ErrorKind::UnexpectedAnswer,
+                    refused = ErrorKind::RefusedByServer, network = ErrorKind::NetworkFailure;
     // No network error: JSON parsed, JSON not parsable, not JSON (the body left unread).
     row("json;charset {}", HttpResponse::make(200, "application/json;charset=utf-8", "{}"),
-        "finished {}", 200);
-    row("empty json body", HttpResponse::jsonText(""), empty.errorString(), empty.error);
-    row("200 text/html", HttpResponse::make(200, "text/html", token), missing, notObject.error);
+        "finished {}", 200, none);
+    row("empty json body", HttpResponse::jsonText(""), empty.errorString(), empty.error,
+        unexpected);
+    row("200 text/html", HttpResponse::make(200, "text/html", token), missing, notObject.error,
+        unexpected);
     row("APPLICATION/JSON", HttpResponse::make(200, "APPLICATION/JSON", token), missing,
-        notObject.error);
+        notObject.error, unexpected);
     // Network error: a parsed JSON body as compact text with the HTTP status; else the reason
     // phrase (the standard one when the answer has none) or the content type, with the network
     // error; a connection that broke or was aborted says so, whatever part of the answer came.
     row("500 pretty json", HttpResponse::jsonText(pretty, 500),
-        "{\"mac_key\":\"" + secrets[1] + "\"}", 500);
+        "{\"mac_key\":\"" + secrets[1] + "\"}", 500, refused);
     row("reset mid-body", HttpResponse::resetMidBody(HttpResponse::jsonText(token), 20),
-        "Connection closed", QNetworkReply::RemoteHostClosedError);
+        "Connection closed", QNetworkReply::RemoteHostClosedError, network);
     row("401 broken JSON, no reason phrase", HttpResponse::jsonText("{", 401).withReason(""),
-        "Unauthorized", QNetworkReply::AuthenticationRequiredError);
+        "Unauthorized", QNetworkReply::AuthenticationRequiredError, refused);
     row("500 text/plain", HttpResponse::text(token, 500), notJson + "text/plain",
-        QNetworkReply::InternalServerError);
+        QNetworkReply::InternalServerError, refused);
     row("aborted", HttpResponse::noAnswer(), "Operation canceled",
-        QNetworkReply::OperationCanceledError);
+        QNetworkReply::OperationCanceledError, network);
     // Limits: the announced length or the bytes received; no limit unless set.
     const qint64 mib = 1 << 20;
     const QByteArray atLimit = "{}" + QByteArray(mib - 2, ' '), tooLarge = atLimit + ' ';
     const QString exceeds = "The server's answer exceeds 1 MiB";
     const int failure = QNetworkReply::ProtocolFailure;
-    row("at the limit", HttpResponse::jsonText(atLimit), "finished {}", 200, mib);
-    row("past the limit", HttpResponse::jsonText(tooLarge), exceeds, failure, mib);
-    row("no limit set", HttpResponse::jsonText(tooLarge), "finished {}", 200);
+    row("at the limit", HttpResponse::jsonText(atLimit), "finished {}", 200, none, mib);
+    row("past the limit", HttpResponse::jsonText(tooLarge), exceeds, failure, unexpected, mib);
+    row("no limit set", HttpResponse::jsonText(tooLarge), "finished {}", 200, none);
     row("announced past the limit",
         HttpResponse::jsonText("{}").withHeader("Content-Length", "4000000000"), exceeds, failure,
-        mib);
+        unexpected, mib);
     QByteArray chunked;
     for (int i = 0; i < 3; ++i)
         chunked
@@ -131,7 +138,7 @@ void tst_jsonnetworkreply::outcomes_data()
         HttpResponse::jsonText(chunked + "0\r\n\r\n")
             .withHeader("Transfer-Encoding", "chunked")
             .withHeader("Content-Length", ""),
-        exceeds, failure, mib);
+        exceeds, failure, unexpected, mib);
 }
 
 void tst_jsonnetworkreply::outcomes()
@@ -140,6 +147,7 @@ void tst_jsonnetworkreply::outcomes()
     QFETCH(QString, message);
     QFETCH(int, code);
     QFETCH(qint64, limit);
+    QFETCH(ErrorKind, kind);
     const int failure = QNetworkReply::ProtocolFailure;
 
     ScriptedHttpServer server([&](const HttpRequest&) { return response; });
@@ -156,6 +164,8 @@ void tst_jsonnetworkreply::outcomes()
     QTRY_COMPARE(e->reports.size(), 1);
     QCOMPARE(e->reports.first().message, message);
     QCOMPARE(e->reports.first().code, code);
+    // As a host reads it, through the meta-object.
+    QCOMPARE(e->json->property("errorKind").value<ErrorKind>(), kind);
 
     // In the receiver the watched reply is still there, and a non-JSON body still unread.
     const bool json = response.headers.value(0).second.contains("json");

@@ -4,7 +4,6 @@
 #include "AccountFixture.h"
 #include "LoginRequestImpl.h"
 #include "ScriptedHttpServer.h"
-#include "TokenCoreTestAccess.h"
 
 #include <QHostInfo>
 #include <QRegularExpression>
@@ -13,6 +12,7 @@
 using namespace zel;
 using namespace zel::test;
 using Reply = zel::test::HttpResponse;
+using zel::network::ErrorKind;
 
 Q_DECLARE_METATYPE(zel::test::HttpResponse)
 
@@ -71,7 +71,7 @@ private slots:
         // The code goes to the grant only after finished() has been emitted.
         QString grantDuringFinished = QStringLiteral("finished() not emitted");
         connect(client->findChild<LoginRequestImpl*>(), &LoginRequestImpl::finished, this,
-            [&] { grantDuringFinished = TokenCoreTestAccess::pendingGrantType(*client); });
+            [&] { grantDuringFinished = client->grants().pendingGrantType(); });
         QVERIFY(loggedIn.wait());
         QCOMPARE(grantDuringFinished, QString());
 
@@ -115,37 +115,42 @@ private slots:
         QTest::addColumn<QByteArray>("token"); // the anti-forgery token posted; null: no post
         QTest::addColumn<Reply>("post");
         QTest::addColumn<QString>("message"); // null: logged in
+        QTest::addColumn<ErrorKind>("kind"); // of loginFailed
 
         const Reply page = Reply::html("<form method=post>" + hidden + "H\"></form>");
         const Reply code = Reply::redirect("zel://authorize?state=x&code=abc");
         const QByteArray away = elsewhere.origin().toLatin1(), cookie = "__anti-forgery-token=";
         // Where the anti-forgery token comes from; the post gives the code.
         const auto form = [&](const char* name, const Reply& form, const QByteArray& token) {
-            QTest::newRow(name) << form << token << code << QString();
+            QTest::newRow(name) << form << token << code << QString() << ErrorKind::NoError;
         };
         // What the post's answer means, after the page with the token "H".
-        const auto post = [&](const char* name, const Reply& post, const QString& message) {
-            QTest::newRow(name) << page << QByteArray("H") << post << message;
-        };
+        const auto post
+            = [&](const char* name, const Reply& post, const QString& message, ErrorKind kind) {
+                  QTest::newRow(name) << page << QByteArray("H") << post << message << kind;
+              };
+        const ErrorKind unexpected = ErrorKind::UnexpectedAnswer;
         form("cookie before hidden input", withCookie(page, cookie + "T; Path=/"), "T");
         form("empty cookie", withCookie(page, cookie + "; Path=/"), "H");
         form("bad UTF-8", Reply::html("\xFF<p>\xC3</p>" + hidden + "tok\">\xED\xA0\x80"), "tok");
-        post("other host", Reply::redirect("zel://evil.example?code=abc"), "302 - Found\n");
-        post(
-            "flash error", withCookie(page, "flash-error=F%C3%BCr+50%zz%2+%2B1"), "Für 50%zz%2 +1");
+        post("other host", Reply::redirect("zel://evil.example?code=abc"), "302 - Found\n",
+            unexpected);
+        post("flash error", withCookie(page, "flash-error=F%C3%BCr+50%zz%2+%2B1"), "Für 50%zz%2 +1",
+            ErrorKind::LoginRefused);
         const Reply refused = withCookie(Reply::html("", 401).withReason("No"), "flash-error=x");
-        post("401 reason, not the flash error", refused, "No");
+        post("401 reason, not the flash error", refused, "No", ErrorKind::RefusedByServer);
         post("401 without reason phrase (HTTP/2)", Reply::html("", 401).withReason(""),
-            "Unauthorized");
+            "Unauthorized", ErrorKind::RefusedByServer);
         // The password goes only to the form's own URL: redirects are not followed.
         form("form redirected elsewhere", Reply::redirect(away + formTarget), "");
-        post("post 307", Reply::redirect(away + formTarget, 307).withReason("T"), "307 - T\n");
+        post("post 307", Reply::redirect(away + formTarget, 307).withReason("T"), "307 - T\n",
+            unexpected);
         // Pages may be large, but not without end; the form page's limit stops the post.
         const QByteArray limit(8 << 20, ' ');
         const QString tooLarge = "The server's answer exceeds 8 MiB";
-        QTest::newRow("form page past the limit")
-            << Reply::html(limit + hidden + "L\">") << QByteArray() << code << tooLarge;
-        post("post answer past the limit", Reply::html(limit + ' ', 400), tooLarge);
+        QTest::newRow("form page past the limit") << Reply::html(limit + hidden + "L\">")
+                                                  << QByteArray() << code << tooLarge << unexpected;
+        post("post answer past the limit", Reply::html(limit + ' ', 400), tooLarge, unexpected);
     }
 
     void login()
@@ -154,12 +159,14 @@ private slots:
         QFETCH(QByteArray, token);
         QFETCH(Reply, post);
         QFETCH(QString, message);
+        QFETCH(ErrorKind, kind);
 
         elsewhere.clearRequests();
         ScriptedHttpServer server(loginServer(form, post));
         auto account = makeAccount(server.origin(), true);
         QSignalSpy loggedIn(account->client.get(), &AbstractOAuth2Client::loggedIn);
         QSignalSpy loginError(account->client.get(), &OAuth2ClientImpl::loginError);
+        QSignalSpy loginFailed(account->client.get(), &OAuth2ClientImpl::loginFailed);
 
         if (message.contains("exceeds"))
             expectWarning(QRegularExpression("passes 8388608 bytes; aborted$"));
@@ -168,6 +175,7 @@ private slots:
         QTRY_VERIFY(!account->client->findChild<LoginRequestImpl*>()); // released itself
         QVERIFY(!QTest::qWaitFor([&] { return loggedIn.count() + loginError.count() > 1; }, 50));
         QCOMPARE(loginError.value(0).value(0).toString(), message);
+        QCOMPARE(loginFailed.value(0).value(0).value<ErrorKind>(), kind);
 
         const QList<HttpRequest> posts = requestsTo(server, "POST", "/login");
         QCOMPARE(posts.size(), token.isNull() ? 0 : 1);

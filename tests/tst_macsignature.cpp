@@ -11,6 +11,7 @@
 
 #include <limits>
 
+using namespace zel;
 using namespace zel::mac;
 using Hash = QCryptographicHash;
 

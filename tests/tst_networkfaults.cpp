@@ -13,8 +13,10 @@
 #include <QSslConfiguration>
 #include <QtTest>
 
+using namespace zel;
 using namespace zel::test;
 using zel::OAuth2ClientImpl;
+namespace settings = zel::network::settings;
 
 Q_DECLARE_METATYPE(zel::test::Fault)
 
@@ -76,8 +78,8 @@ struct Bench {
         if (tls)
             QVERIFY(!origin.serveTls(certificateDir).isNull());
         proxy = std::make_unique<FaultProxy>(origin.serverPort(), tls);
-        QVariantMap stored { { "oauthServer", proxy->origin() }, { "apiServer", proxy->origin() },
-            { "transferTimeout", 500 } };
+        QVariantMap stored { { settings::oauthServer, proxy->origin() },
+            { settings::apiServer, proxy->origin() }, { settings::transferTimeout, 500 } };
         if (device)
             stored.insert({ { "client_id", testClientId() },
                 { "client_secret", AbstractOAuth2Client::protectValue(testClientSecret()) } });

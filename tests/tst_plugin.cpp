@@ -12,11 +12,13 @@
 #include <QUuid>
 #include <QtTest>
 
+#include <tuple>
 #ifdef Q_OS_WIN
 #include <windows.h>
 #endif
 
 using zel::core::PluginActivator;
+using zel::network::ErrorKind;
 
 QTemporaryDir dir;
 
@@ -136,6 +138,36 @@ private slots:
         QCOMPARE(client->loginState(), zel::network::PendingActivation);
         QCOMPARE(client->pendingActivationEmail(), QString::fromUtf8("jürgen€@example.com"));
         delete client->object();
+    }
+
+    // A host tells failures apart by kind without linking the plug-in: the service's signals
+    // that carry one connect by signature, and a reply holds its kind in a property.
+    void errorKindsReachHosts()
+    {
+        auto context = QSharedPointer<TestContext>::create();
+        auto* client = qobject_cast<network::OAuth2Client*>(start(context));
+        QVERIFY(client);
+        QObject* service = client->object();
+        for (const char* signal : { SIGNAL(loginFailed(zel::network::ErrorKind, QString)),
+                 SIGNAL(credentialsFailed(zel::network::ErrorKind, QString)),
+                 SIGNAL(manageAccountOnlineUrlError(zel::network::ErrorKind, QString)) })
+            QVERIFY2(QSignalSpy(service, signal).isValid(), signal);
+        QSignalSpy tokenFailed(
+            service, SIGNAL(accessTokenFailed(zel::network::ErrorKind, QString)));
+        // No login: the token fails; a path that is refused never asks for one.
+        for (const auto& [path, code, kind] : { std::tuple { "/me", 204, ErrorKind::NotLoggedIn },
+                 std::tuple { "me", 7, ErrorKind::RequestNotCreated } }) {
+            const QPointer<QObject> reply = client->get(path);
+            QCOMPARE(reply->property("errorKind").value<ErrorKind>(), ErrorKind::NoError);
+            QSignalSpy error(reply, SIGNAL(error(QString, int)));
+            QVERIFY(error.wait());
+            QCOMPARE(error.at(0).at(1).toInt(), code);
+            QVERIFY(reply); // its deletion waits for the event loop
+            QCOMPARE(reply->property("errorKind").value<ErrorKind>(), kind);
+        }
+        QCOMPARE(tokenFailed.size(), 1);
+        QCOMPARE(tokenFailed.at(0).at(0).value<ErrorKind>(), ErrorKind::NotLoggedIn);
+        delete service;
     }
 };
 

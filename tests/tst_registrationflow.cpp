@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QtTest>
 
+using namespace zel;
 using namespace zel::test;
 using Reply = zel::test::HttpResponse;
 
@@ -170,7 +171,7 @@ void tst_registrationflow::destroyedWhilePosting()
     });
     auto account = makeAccount(server.origin(), true);
     QSignalSpy loginState(account->client.get(), &zel::OAuth2ClientImpl::loginStateChanged);
-    network::RegistrationRequest* request = account->client->createRegistrationRequest();
+    ::network::RegistrationRequest* request = account->client->createRegistrationRequest();
     request->send();
     QTRY_COMPARE(requestsTo(server, "POST", "/register").size(), 1);
     delete request->object();

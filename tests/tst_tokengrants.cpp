@@ -23,6 +23,7 @@ Q_DECLARE_METATYPE(Cause)
 Q_DECLARE_METATYPE(Release)
 
 using Reply = zel::network::AuthenticatedReply;
+using namespace zel;
 using namespace zel::test;
 using Hash = QCryptographicHash;
 using Nam = QNetworkAccessManager;
@@ -150,7 +151,7 @@ private slots:
             connect(replies[i], &Reply::error, this, [&, i] { seen[i] += 10; });
         }
         // The replies ask for a token from the event loop: the refresh grant.
-        QTRY_COMPARE(TokenCoreTestAccess::pendingGrantType(*r.client), QString("refresh_token"));
+        QTRY_COMPARE(r.client->grants().pendingGrantType(), QString("refresh_token"));
         r.client->fetchAccessTokenUsingClientCredentials();
         r.client->fetchAccessTokenUsingAuthorizationCode("first-code");
         r.client->fetchAccessTokenUsingAuthorizationCode("newest-code");

@@ -1,10 +1,9 @@
 // The token core's settings and protected store, and the account service's use of the store:
 // origins, settings maps written through, login state and logout.
 
+#include "OAuth2ClientImpl.h"
 #include "ScriptedHttpServer.h"
 #include "TestLog.h"
-#include "TokenCoreTestAccess.h"
-#include "ZelOAuthClient.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -14,6 +13,7 @@
 #include <memory>
 
 using zel::OAuth2ClientImpl;
+using namespace zel;
 using namespace zel::test;
 using namespace zel::network;
 using Client = AbstractOAuth2Client;
@@ -83,7 +83,8 @@ private slots:
         if (!warning.isEmpty())
             expectWarning(QRegularExpression(warning));
         client.loadSettings(store(stored));
-        const MacToken& t = TokenCoreTestAccess::token(client);
+        client.grants().unsealRefreshToken(); // as any grant would
+        const MacToken& t = client.grants().token();
         QCOMPARE(
             QStringList({ client.clientId(), client.clientSecret(), t.refreshToken, t.macKey }),
             loaded);
@@ -145,8 +146,8 @@ private slots:
         client->setClientSecret("secret");
         QSignalSpy spy(client.get(), &Client::settingsChanged);
 
-        MacToken& t = TokenCoreTestAccess::token(*client)
-            = { "at", 11, 22, "rt", "mk", Hash::Sha256 };
+        client->grants().unsealRefreshToken();
+        MacToken& t = client->grants().token() = { "at", 11, 22, "rt", "mk", Hash::Sha256 };
         QList<int> states;
         QSignalSpy loggedOut(client.get(), &OAuth2ClientImpl::loggedOut);
         connect(client.get(), &OAuth2ClientImpl::loginStateChanged, this, [&](LoginState state) {
@@ -155,7 +156,7 @@ private slots:
             states.append(state);
         });
         for (int i = 0; i < 2; ++i)
-            static_cast<network::internal::OAuth2DebugClient*>(client.get())->logout();
+            static_cast<::network::internal::OAuth2DebugClient*>(client.get())->logout();
         QCOMPARE(QSettings(settings->fileName(), QSettings::IniFormat).allKeys(),
             QStringList { "apiServer" });
         QVERIFY(!client->isLoggedIn()

@@ -29,24 +29,11 @@ void writeOut(const QByteArray& bytes)
 const int stillWaitingAfterMs = 2000;
 const int probeTimeoutMs = 10000;
 
-// How the plug-in reports an answer that is no JSON, or no answer at all (then nothing
-// follows: the network error code alone, where there is one, tells what happened).
-const QLatin1String notJson("Response is not a JSON response but ");
-
-// Failure messages of the plug-in that come from a request which reached no server, or got
-// nothing usable from it; they carry no code.
-bool tellsNoCause(const QString& message)
+// What a reply that emitted error(QString, int) says its failure was.
+zel::network::ErrorKind errorKindOf(const QObject* reply)
 {
-    return message.trimmed().isEmpty() || message.startsWith(notJson)
-        || message.startsWith(QLatin1String("0 - "))
-        || message == QLatin1String("Could not fetch client credentials from server");
-}
-
-bool isJsonText(const QString& message)
-{
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8(), &error);
-    return error.error == QJsonParseError::NoError && !document.isNull();
+    return reply ? reply->property("errorKind").value<zel::network::ErrorKind>()
+                 : zel::network::ErrorKind::NoError;
 }
 
 } // namespace
@@ -162,13 +149,14 @@ void CommandRunner::runLogin()
     ignoreActivationRefusal = client->loginState() == zel::network::PendingActivation;
     connectService(SIGNAL(loginStateChanged(zel::network::LoginState)),
         SLOT(onLoginStateChanged(zel::network::LoginState)));
-    connectService(SIGNAL(loginError(QString)), SLOT(onLoginFailed(QString)));
-    connectService(SIGNAL(credentialsFailure(QString)), SLOT(onLoginFailed(QString)));
-    connectService(SIGNAL(accessTokenError(QString)), SLOT(onAccessTokenError(QString)));
-    // The check may also end refused (the store emptied); then the next token error is the
-    // login's own.
-    if (ignoreActivationRefusal)
-        connectService(SIGNAL(accessTokenRefused(QString)), SLOT(onActivationCheckEnded(QString)));
+    connectService(SIGNAL(loginFailed(zel::network::ErrorKind, QString)),
+        SLOT(onLoginFailed(zel::network::ErrorKind, QString)));
+    connectService(SIGNAL(credentialsFailed(zel::network::ErrorKind, QString)),
+        SLOT(onLoginFailed(zel::network::ErrorKind, QString)));
+    // Every token failure, a refused activation check (the store emptied) included; the first
+    // one ends the check, the next is the login's own.
+    connectService(SIGNAL(accessTokenFailed(zel::network::ErrorKind, QString)),
+        SLOT(onAccessTokenFailed(zel::network::ErrorKind, QString)));
     client->login(invocation.email, invocation.password);
     invocation.password.fill(QChar(0));
     invocation.password.clear();
@@ -185,7 +173,8 @@ void CommandRunner::runActivate()
     }
     connectService(SIGNAL(loginStateChanged(zel::network::LoginState)),
         SLOT(onLoginStateChanged(zel::network::LoginState)));
-    connectService(SIGNAL(accessTokenError(QString)), SLOT(onAccessTokenError(QString)));
+    connectService(SIGNAL(accessTokenFailed(zel::network::ErrorKind, QString)),
+        SLOT(onAccessTokenFailed(zel::network::ErrorKind, QString)));
     // A refusal that arrives as a finished answer ends only in an empty settings map.
     connectService(
         SIGNAL(settingsChanged(QVariantMap)), SLOT(onActivationSettingsChanged(QVariantMap)));
@@ -220,7 +209,8 @@ void CommandRunner::runApiCall()
 {
     // Some implementations report a token failure before the call returns, that is before
     // anyone can have connected to the reply; the service's own signal still arrives here.
-    connectService(SIGNAL(accessTokenError(QString)), SLOT(onAccessTokenError(QString)));
+    connectService(SIGNAL(accessTokenFailed(zel::network::ErrorKind, QString)),
+        SLOT(onAccessTokenFailed(zel::network::ErrorKind, QString)));
     zel::network::AuthenticatedReply* reply = nullptr;
     if (invocation.command == QLatin1String("get"))
         reply = client->get(invocation.path);
@@ -259,8 +249,10 @@ void CommandRunner::runPubNub()
 void CommandRunner::runManageUrl()
 {
     connectService(SIGNAL(manageAccountOnlineUrlReady(QUrl)), SLOT(onManageUrlReady(QUrl)));
-    connectService(SIGNAL(manageAccountOnlineUrlFailed(QString)), SLOT(onManageUrlFailed(QString)));
-    connectService(SIGNAL(accessTokenError(QString)), SLOT(onAccessTokenError(QString)));
+    connectService(SIGNAL(manageAccountOnlineUrlError(zel::network::ErrorKind, QString)),
+        SLOT(onManageUrlFailed(zel::network::ErrorKind, QString)));
+    connectService(SIGNAL(accessTokenFailed(zel::network::ErrorKind, QString)),
+        SLOT(onAccessTokenFailed(zel::network::ErrorKind, QString)));
     client->requestManageAccountOnlineUrl();
     startWaiting();
 }
@@ -291,17 +283,12 @@ void CommandRunner::onLoginStateChanged(zel::network::LoginState state)
     succeed(QJsonDocument(QJsonObject { { QStringLiteral("loginState"), stateName(state) } }));
 }
 
-void CommandRunner::onLoginFailed(const QString& message)
+void CommandRunner::onLoginFailed(zel::network::ErrorKind kind, const QString& message)
 {
-    if (done)
-        return;
-    if (tellsNoCause(message))
-        failAfterProbe(QStringLiteral("login failed"), OAuthServer, message);
-    else
-        fail(QStringLiteral("login failed (%1): %2").arg(describe(OAuthServer), message));
+    failNamingServer(QStringLiteral("login failed"), OAuthServer, kind, message);
 }
 
-void CommandRunner::onAccessTokenError(const QString& message)
+void CommandRunner::onAccessTokenFailed(zel::network::ErrorKind kind, const QString& message)
 {
     if (done)
         return;
@@ -309,10 +296,7 @@ void CommandRunner::onAccessTokenError(const QString& message)
         onActivationCheckEnded(message);
         return;
     }
-    if (tellsNoCause(message))
-        failAfterProbe(QStringLiteral("no access token"), OAuthServer, message);
-    else
-        fail(QStringLiteral("no access token (%1): %2").arg(describe(OAuthServer), message));
+    failNamingServer(QStringLiteral("no access token"), OAuthServer, kind, message);
 }
 
 void CommandRunner::onActivationCheckEnded(const QString& message)
@@ -341,51 +325,62 @@ void CommandRunner::onReplyFinished(const QJsonDocument& json)
 
 void CommandRunner::onReplyError(const QString& message, int code)
 {
+    const zel::network::ErrorKind kind = errorKindOf(sender());
     // Released whatever its kind; that an authenticated reply also releases itself after an
     // error does no harm.
     if (pendingReply)
         pendingReply->deleteLater();
     if (done)
         return;
-    // A token failure reaches the reply with the token error's message (a JSON reply's 204 is
-    // an authentication challenge, told apart by its message).
-    if (code == zel::network::AuthenticatedReply::NoAccessToken && !message.startsWith(notJson)
-        && !isJsonText(message)) {
-        onAccessTokenError(message);
+    // A token failure (the service's own signal has told it first, as a rule). A request of the
+    // API server refused with 401 and no JSON has the same code, as the refusal it is.
+    if (code == zel::network::AuthenticatedReply::NoAccessToken
+        && kind != zel::network::ErrorKind::RefusedByServer) {
+        onAccessTokenFailed(kind, message);
         return;
     }
     failRequest(QStringLiteral("request failed"),
-        invocation.command == QLatin1String("pubnub") ? OAuthServer : ApiServer, message, code);
+        invocation.command == QLatin1String("pubnub") ? OAuthServer : ApiServer, kind, message,
+        code);
 }
 
-void CommandRunner::failRequest(
-    const QString& context, Server server, const QString& message, int code)
+void CommandRunner::failRequest(const QString& context, Server server, zel::network::ErrorKind kind,
+    const QString& message, int code)
 {
     const QString who = describe(server);
-    if (message.startsWith(notJson)) {
-        const QString contentType = message.mid(notJson.size()).trimmed();
-        if (messages::isTransportError(code)) {
-            failAfterProbe(context, server, message, code);
-        } else if (code == 0) {
-            fail(QStringLiteral("%1: the %2 answered with %3 instead of JSON")
-                     .arg(context, who,
-                         contentType.isEmpty() ? QStringLiteral("no content type") : contentType));
-        } else {
-            fail(QStringLiteral("%1: the %2 answered %3, not as JSON (%4)")
-                     .arg(context, who, messages::networkErrorWords(code),
-                         contentType.isEmpty() ? QStringLiteral("no content type") : contentType));
-        }
-    } else if (isJsonText(message)) {
-        // An error answer in JSON: the code is its HTTP status.
+    switch (kind) {
+    case zel::network::ErrorKind::NetworkFailure:
+        failAfterProbe(context, server, message, code);
+        return;
+    case zel::network::ErrorKind::RefusedByServer:
+        // The code is the HTTP status of an error explained in JSON (the message), else the
+        // network error Qt made of the status.
         fail(QStringLiteral("%1: the %2 answered %3: %4")
-                 .arg(context, who, messages::httpStatusWords(code), message));
-    } else if (code >= 200) {
-        fail(QStringLiteral("%1: the %2 answered %3: %4")
-                 .arg(context, who, messages::networkErrorWords(code), message));
-    } else {
-        // The answer said it was JSON but could not be read as JSON.
-        fail(QStringLiteral("%1: the %2 answered with broken JSON: %3").arg(context, who, message));
+                 .arg(context, who,
+                     code >= 400 ? messages::httpStatusWords(code)
+                                 : messages::networkErrorWords(code),
+                     message));
+        return;
+    case zel::network::ErrorKind::UnexpectedAnswer:
+        fail(QStringLiteral("%1: the %2 gave an answer that cannot be used: %3")
+                 .arg(context, who, message));
+        return;
+    default:
+        // Timed out, shut down, not created ...: the message says it in full.
+        fail(QStringLiteral("%1: %2").arg(context, message));
+        return;
     }
+}
+
+void CommandRunner::failNamingServer(
+    const QString& context, Server server, zel::network::ErrorKind kind, const QString& message)
+{
+    if (done)
+        return;
+    if (kind == zel::network::ErrorKind::NetworkFailure)
+        failAfterProbe(context, server, message);
+    else
+        fail(QStringLiteral("%1 (%2): %3").arg(context, describe(server), message));
 }
 
 QString CommandRunner::describe(Server server) const
@@ -435,11 +430,7 @@ void CommandRunner::onProbeFinished(
     QString detail;
     if (code > 0)
         detail = messages::networkErrorWords(code);
-    else if (message.startsWith(notJson) && message.size() > notJson.size())
-        detail = QStringLiteral("an answer of type %1 instead of JSON")
-                     .arg(message.mid(notJson.size()).trimmed());
-    else if (message.startsWith(notJson) || message.trimmed().isEmpty()
-        || message.startsWith(QLatin1String("0 - ")))
+    else if (message.trimmed().isEmpty())
         detail = QStringLiteral("no usable answer");
     else
         detail = message;
@@ -458,10 +449,9 @@ void CommandRunner::onManageUrlReady(const QUrl& url)
         succeedText(QString::fromUtf8(url.toEncoded()));
 }
 
-void CommandRunner::onManageUrlFailed(const QString& message)
+void CommandRunner::onManageUrlFailed(zel::network::ErrorKind kind, const QString& message)
 {
-    if (!done)
-        fail(QStringLiteral("no manage-account URL: %1").arg(message));
+    failNamingServer(QStringLiteral("no manage-account URL"), ApiServer, kind, message);
 }
 
 void CommandRunner::onRegistrationFinished(const QString& email)

@@ -4,6 +4,7 @@
 // operation, waits for the signal that ends it (or for the time limit), prints the outcome and
 // reports the exit status.
 
+#include "ErrorKind.h"
 #include "LoginState.h"
 
 #include <QByteArray>
@@ -96,8 +97,8 @@ signals:
 
 private slots:
     void onLoginStateChanged(zel::network::LoginState state);
-    void onLoginFailed(const QString& message);
-    void onAccessTokenError(const QString& message);
+    void onLoginFailed(zel::network::ErrorKind kind, const QString& message);
+    void onAccessTokenFailed(zel::network::ErrorKind kind, const QString& message);
     // The start-up activation check that a login in PendingActivation waits out failed or was
     // refused: from now on token errors are the login's.
     void onActivationCheckEnded(const QString& message);
@@ -106,7 +107,7 @@ private slots:
     void onReplyError(const QString& message, int code);
     void onJsonReplyFinished(int statusCode, const QJsonDocument& json);
     void onManageUrlReady(const QUrl& url);
-    void onManageUrlFailed(const QString& message);
+    void onManageUrlFailed(zel::network::ErrorKind kind, const QString& message);
     void onRegistrationFinished(const QString& email);
     void onRegistrationFailed(const QVariantMap& errors);
     void onStillWaiting();
@@ -126,16 +127,21 @@ private:
 
     enum Server { OAuthServer, ApiServer };
     QString describe(Server server) const;
-    // Ends with a failure whose message from the plug-in tells nothing of its cause (a request
-    // that reached no server carries no code): a request of our own to the server finds out
-    // what stands in the way, and the message says so. A known network error code of the
-    // failed request is given as code.
+    // Ends with a failure in which the server was not reached: the plug-in's message is Qt's
+    // word for it, so a request of our own to the server finds out what stands in the way, and
+    // the message says so. A known network error code of the failed request is given as code.
     void failAfterProbe(
         const QString& context, Server server, const QString& message, int code = -1);
     void onProbeFinished(
         const QString& context, Server server, const QString& message, int code, int probeError);
-    // Ends with the failure of a request to server: a transport failure is probed first.
-    void failRequest(const QString& context, Server server, const QString& message, int code);
+    // Ends with a failure of the service's: "context (server): message", or a network failure
+    // probed first.
+    void failNamingServer(const QString& context, Server server, zel::network::ErrorKind kind,
+        const QString& message);
+    // Ends with the failure of a request to server, told by its kind: a network failure is
+    // probed first.
+    void failRequest(const QString& context, Server server, zel::network::ErrorKind kind,
+        const QString& message, int code);
 
     void connectService(const char* signal, const char* slot);
     // Starts the progress note and the time limit of a command that waits for the network.

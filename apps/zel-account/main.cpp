@@ -7,6 +7,7 @@
 #include "Messages.h"
 #include "OAuth2Client.h"
 #include "PluginActivator.h"
+#include "SettingsKeys.h"
 #include "Terminal.h"
 
 #include <QCommandLineParser>
@@ -438,19 +439,20 @@ QSharedPointer<QSettings> openStore(
     }
     // The plug-in reads its server origins only from the store, when it starts.
     if (settings.oauthServer)
-        store->setValue(QStringLiteral("oauthServer"), *settings.oauthServer);
+        store->setValue(zel::network::settings::oauthServer, *settings.oauthServer);
     if (settings.apiServer)
-        store->setValue(QStringLiteral("apiServer"), *settings.apiServer);
+        store->setValue(zel::network::settings::apiServer, *settings.apiServer);
     if (settings.caFile && settings.caFile->isEmpty())
         store->remove(caFileKey);
     else if (settings.caFile)
         store->setValue(caFileKey, QFileInfo(*settings.caFile).absoluteFilePath());
     store->sync();
     invocation.oauthServer
-        = store->value(QStringLiteral("oauthServer"), QStringLiteral(ZEL_DEFAULT_OAUTH_SERVER))
+        = store->value(
+                   zel::network::settings::oauthServer, QStringLiteral(ZEL_DEFAULT_OAUTH_SERVER))
               .toString();
     invocation.apiServer
-        = store->value(QStringLiteral("apiServer"), QStringLiteral(ZEL_DEFAULT_API_SERVER))
+        = store->value(zel::network::settings::apiServer, QStringLiteral(ZEL_DEFAULT_API_SERVER))
               .toString();
 
     const QString rememberedCaFile = store->value(caFileKey).toString();
@@ -536,8 +538,8 @@ int run(QCoreApplication& app)
     // Where the servers are, and which CA vouches for them, is the host's configuration, not
     // account state: it must outlive a logout or a refused grant, or the next run would
     // quietly fall back to the default servers (with the user's password).
-    const QStringList keptKeys { QStringLiteral("oauthServer"), QStringLiteral("apiServer"),
-        caFileKey };
+    const QStringList keptKeys { zel::network::settings::oauthServer,
+        zel::network::settings::apiServer, caFileKey };
     QVariantMap kept;
     for (const QString& key : keptKeys) {
         if (store->contains(key))
@@ -557,7 +559,7 @@ int run(QCoreApplication& app)
     }
     auto context = QSharedPointer<HostContext>::create(store);
     activator->start(context);
-    QObject* service = context->service("zel.network.OAuth2Client");
+    QObject* service = context->service(qobject_interface_iid<network::OAuth2Client*>());
     auto* client = qobject_cast<network::OAuth2Client*>(service);
     if (!client) {
         note(QStringLiteral("the plug-in registered no account service"));

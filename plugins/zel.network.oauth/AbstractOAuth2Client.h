@@ -11,13 +11,18 @@
 //     and a pending activation then; a host that writes maps itself should do the same.
 // A value that could not be protected is left out of its map, so that it never replaces a
 // stored one; the failure goes to reportUnsavedValue().
+// The work is done by three parts it owns: the sealed secrets (SealedCredentials), the grants
+// (TokenGrants, whose signals are this class's) and the transport (ExchangeTransport); signing
+// stays here.
 
+#include "ErrorKind.h"
+#include "ExchangeTransport.h"
 #include "JsonNetworkReplyImpl.h"
 #include "MacSignature.h"
 #include "Requests.h"
+#include "SealedCredentials.h"
+#include "TokenGrants.h"
 
-#include <QHash>
-#include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QObject>
@@ -25,41 +30,16 @@
 #include <QSet>
 #include <QSettings>
 #include <QSharedPointer>
-#include <QUrlQuery>
 #include <QVariant>
 #include <QVariantMap>
 
-#include <utility>
-#include <vector>
-
 class QNetworkReply;
-
-// What one answer of the token endpoint means, worked out without side effects.
-struct TokenAnswer {
-    enum Outcome {
-        Granted, // a token was issued
-        NotAnObject, // the answer is no JSON object: nothing changes
-        Refused, // finished with a status other than 200: the grant was refused
-        BadAlgorithm, // a token with a MAC algorithm that cannot be used
-    };
-    Outcome outcome = NotAnObject;
-    MacToken token; // the record afterwards
-    // Granted: the keys to store, "refresh_token" excepted (it must be protected first).
-    QVariantMap settings;
-    // Granted: token.refreshToken came with the answer and is to be stored. A refresh answer
-    // without one keeps the current token (RFC 6749, 6); another grant's answer without one
-    // leaves none, and settings removes the stored one.
-    bool newRefreshToken = false;
-    int lifetime = 0; // seconds, as the answer gives them
-};
-
-// grant: the grant type sent; current: the record before the answer; now: ms since the epoch.
-TokenAnswer interpretTokenAnswer(const QString& grant, int statusCode, const QJsonDocument& answer,
-    const MacToken& current, qint64 now);
 
 namespace zel::network {
 class AuthenticatedReply;
 }
+
+namespace zel {
 
 class AbstractOAuth2Client : public QObject {
     Q_OBJECT
@@ -69,8 +49,6 @@ class AbstractOAuth2Client : public QObject {
     Q_PROPERTY(QString clientSecret READ clientSecret WRITE holdClientSecret)
 
 public:
-    using FormFields = zel::FormFields;
-
     explicit AbstractOAuth2Client(QObject* parent = nullptr);
     ~AbstractOAuth2Client() override;
 
@@ -79,9 +57,9 @@ public:
     QString redirectUri() const { return m_redirectUri; }
     QString clientId() const { return m_clientId; }
     // The stored secret is unprotected here, on first use.
-    QString clientSecret() const;
+    QString clientSecret() const { return sealed.clientSecret(); }
     // Whether both client credentials are held, without unprotecting the secret.
-    bool hasClientCredentials() const;
+    bool hasClientCredentials() const { return !m_clientId.isEmpty() && sealed.hasClientSecret(); }
     // "Basic base64(id:secret)" (RFC 7617): the bytes Qt's authenticator sends after a Basic
     // challenge, user and password each as Latin-1, in Qt 5 and Qt 6 alike.
     QByteArray clientAuthorization() const;
@@ -93,14 +71,15 @@ public:
     void setClientId(const QString& id);
     bool setClientSecret(const QString& secret);
     // Holds the secret for this session without storing it.
-    void holdClientSecret(const QString& secret);
+    void holdClientSecret(const QString& secret) { sealed.holdClientSecret(secret); }
 
     void loadSettings(const QSharedPointer<QSettings>& settings);
+    // Forgets the client credentials and the tokens, held and sealed.
     void clearCredentials();
 
     // Milliseconds without a byte after which every request ends (0: Qt's default applies).
-    int transferTimeout() const { return m_transferTimeout; }
-    void setTransferTimeout(int milliseconds);
+    int transferTimeout() const { return transport.transferTimeout(); }
+    void setTransferTimeout(int milliseconds) { transport.setTransferTimeout(milliseconds); }
 
     // The user logged out: the grant in flight is dropped unanswered and a queued login code
     // forgotten, so that nothing that arrives later writes the store; the calls that waited
@@ -111,47 +90,65 @@ public:
     void shutDown();
 
     // Data protection of the platform; an empty result on failure.
-    static QByteArray protectData(const QByteArray& bytes);
-    static QByteArray unprotectData(const QByteArray& bytes, QString* why = nullptr);
+    static QByteArray protectData(const QByteArray& bytes)
+    {
+        return SealedCredentials::protectData(bytes);
+    }
+    static QByteArray unprotectData(const QByteArray& bytes, QString* why = nullptr)
+    {
+        return SealedCredentials::unprotectData(bytes, why);
+    }
     // Settings forms: base64 text of the protected bytes (an invalid QVariant when protection
     // fails), and back to the plain bytes.
-    static QVariant protectValue(const QVariant& value);
-    static QVariant unprotectValue(const QVariant& value, QString* why = nullptr);
+    static QVariant protectValue(const QVariant& value)
+    {
+        return SealedCredentials::protectValue(value);
+    }
+    static QVariant unprotectValue(const QVariant& value, QString* why = nullptr)
+    {
+        return SealedCredentials::unprotectValue(value, why);
+    }
 
     // Authenticated request entry points: each returns a new reply that sends once a valid
     // token is held (or fails with AuthenticatedReply::NoAccessToken when none can be had).
-    zel::network::AuthenticatedReply* authenticatedGet(const QNetworkRequest& request);
-    zel::network::AuthenticatedReply* authenticatedPost(
+    network::AuthenticatedReply* authenticatedGet(const QNetworkRequest& request);
+    network::AuthenticatedReply* authenticatedPost(
         const QNetworkRequest& request, const QByteArray& body);
-    zel::network::AuthenticatedReply* authenticatedPut(
+    network::AuthenticatedReply* authenticatedPut(
         const QNetworkRequest& request, const QByteArray& body);
-    zel::network::AuthenticatedReply* authenticatedDelete(const QNetworkRequest& request);
-    zel::network::AuthenticatedReply* authenticatedRequest(
-        QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
-        const QByteArray& body);
+    network::AuthenticatedReply* authenticatedDelete(const QNetworkRequest& request);
+    network::AuthenticatedReply* authenticatedRequest(QNetworkAccessManager::Operation operation,
+        const QNetworkRequest& request, const QByteArray& body);
 
     // One JSON exchange: the network reply sent and the JSON reply that reports it (both null
     // for an operation without verb).
-    struct Exchange {
-        JsonNetworkReplyImpl* json = nullptr;
-        QNetworkReply* reply = nullptr;
-        QByteArray signedWith; // a signed request's access token
-    };
+    using Exchange = JsonExchange;
     // Signs the request with the current token and sends it; null for an operation without
     // verb. The caller releases the JSON reply.
     Exchange sendSignedRequest(QNetworkAccessManager::Operation operation,
         const QNetworkRequest& request, const QByteArray& body, qint64 maximumSize);
     // An access token is held and has not expired.
-    bool hasValidAccessToken() const;
+    bool hasValidAccessToken() const { return grantMachine.hasValidAccessToken(); }
     // A request signed with this access token was refused: the token is stale (revoked or
     // expired early) and is dropped, unless a newer one has replaced it meanwhile.
     void invalidateAccessToken(const QByteArray& signedWith);
     // An access token to sign with is held (logging out drops it while calls wait).
-    bool hasAccessTokenToSign() const { return !token.accessToken.isEmpty(); }
+    bool hasAccessTokenToSign() const { return !grantMachine.token().accessToken.isEmpty(); }
+    // Reports a token failure: accessTokenError(message), or accessTokenRefused(message) when
+    // refused, then accessTokenFailed(kind, message). tokenFailureKind() tells the kind meanwhile.
+    void reportTokenFailure(
+        zel::network::ErrorKind kind, const QString& message, bool refused = false);
+    // The kind of the token failure that accessTokenError or accessTokenRefused reports, for
+    // the plug-in's own receivers while they run; NoError outside them.
+    zel::network::ErrorKind tokenFailureKind() const { return reportedKind; }
 
     // The replies of the calls not yet ended, which logout and shutdown end.
-    void trackReply(zel::network::AuthenticatedReply* reply) { liveReplies.insert(reply); }
-    void untrackReply(zel::network::AuthenticatedReply* reply) { liveReplies.remove(reply); }
+    void trackReply(network::AuthenticatedReply* reply) { liveReplies.insert(reply); }
+    void untrackReply(network::AuthenticatedReply* reply) { liveReplies.remove(reply); }
+
+    // The grant machine: the token record and the grant in flight (tests look at both).
+    TokenGrants& grants() { return grantMachine; }
+    const TokenGrants& grants() const { return grantMachine; }
 
 signals:
     void loggedIn();
@@ -163,94 +160,62 @@ signals:
     // grant, which the host learns of from the emptied store alone. The calls that waited for
     // the token end with this message.
     void accessTokenRefused(QString message);
+    // Right after each accessTokenError and accessTokenRefused: the same failure with its kind.
+    void accessTokenFailed(zel::network::ErrorKind kind, QString message);
 
 public slots:
     void fetchAccessTokenUsingAuthorizationCode(QString code);
     void fetchAccessTokenUsingClientCredentials();
     // Answers with hasAccessToken, accessTokenError or accessTokenRefused, at once when a valid
     // token is held or none can be had, otherwise once a grant has ended.
-    void ensureAccessToken();
-
-private slots:
-    void accessTokenRequestFinished(int statusCode, QJsonDocument result);
-    void accessTokenRequestFailed(QString message, int code);
+    void ensureAccessToken() { grantMachine.ensureAccessToken(); }
 
 protected:
-    void fetchAccessTokenUsingRefreshToken();
+    void fetchAccessTokenUsingRefreshToken() { grantMachine.fetchAccessTokenUsingRefreshToken(); }
     // Sends the grant with its fields, each value as held (encoded once on the way out).
-    void fetchAccessToken(const QString& grantType, FormFields fields);
+    void fetchAccessToken(const QString& grantType, FormFields fields)
+    {
+        grantMachine.fetchAccessToken(grantType, std::move(fields));
+    }
     // A secret value could not be protected and was not stored; the session goes on with it.
     virtual void reportUnsavedValue(const QString& message);
-    enum class ExchangeOwner {
-        Service, // the JSON reply goes with this object at the latest
-        Caller, // the caller releases the JSON reply, also after this object went
-    };
-    // Sends the request through the service's network access manager (see exchangeManager) and
-    // watches it with a JSON reply limited to maximumSize bytes (0: no limit). The network
-    // reply is released once finished, and with the manager when this object goes.
-    // A protocol exchange (maximumSize > 0) also ends at a deadline of twice the transfer
-    // timeout.
+    // Sends the request through the service's network access manager and watches it with a
+    // JSON reply limited to maximumSize bytes (0: no limit). The network reply is released once
+    // finished, and with the manager when this object goes. A protocol exchange (maximumSize >
+    // 0) also ends at a deadline of twice the transfer timeout.
     Exchange startJsonExchange(QNetworkAccessManager::Operation operation,
         const QNetworkRequest& request, const QByteArray& body, qint64 maximumSize,
-        ExchangeOwner owner, zel::Server server = zel::Server::OAuth);
+        ExchangeOwner owner, Server server = Server::OAuth)
+    {
+        return transport.start(operation, request, body, maximumSize, owner, server);
+    }
     // An exchange handed to the host: it reports the shutdown should the service go first.
     void handOut(JsonNetworkReplyImpl* json);
     // A refresh token is held or stored; the stored one is not unprotected for this.
-    bool hasRefreshToken() const;
+    bool hasRefreshToken() const { return grantMachine.hasRefreshToken(); }
     // Unprotects a stored refresh token into the token record, once. False when the stored
     // token cannot be read: the login is then treated as absent, but the stored values stay
     // for a later start that can read them (a keyring unlocked again, say).
-    bool unsealRefreshToken();
-    // Why the stored login could not be read; empty while it could be, or none was stored.
-    QString unreadableLogin;
-
-    MacToken token;
-    QString pendingGrantType; // grant in flight; empty when none
+    bool unsealRefreshToken() { return grantMachine.unsealRefreshToken(); }
+    // A new start of the account: a stored login that could not be read is no longer reported.
+    void forgetUnreadableLogin() { grantMachine.forgetUnreadableLogin(); }
 
 private:
-    // How a failed grant ends for the tokens.
-    enum class GrantFailure {
-        TokensKept, // no answer to go by: the next grant tries the same tokens
-        Refused, // forget the tokens and the stored account and device credentials
-        Revoked, // forget the tokens and their stored keys only, then emit disconnected
-    };
-    // Ends the grant in flight: the tokens as failure says, accessTokenError with message (a
-    // refusal without one: accessTokenRefused), then a login's code that waited for it.
-    void failGrant(GrantFailure failure, const QString& message);
-    // Starts an authorization-code grant that had to wait for the grant in flight.
-    void startQueuedGrant();
     // Ends the tracked replies (with waitingOnly, those that wait for a token) with message.
-    void endReplies(const QString& message, int code, bool waitingOnly);
-
-    // The service's shared manager, or with ownConnection a manager for one exchange.
-    QNetworkAccessManager* exchangeManager(bool ownConnection);
-    QNetworkAccessManager* newExchangeManager();
-    // After a request that timed out without any answer, later ones get a new shared manager.
-    void retireIfStalled(QNetworkReply* reply);
-
-    friend class TokenCoreTestAccess;
-
-    // A login's single-use code that arrived while another grant was in flight; the newest wins.
-    QString queuedAuthorizationCode;
-    QPointer<JsonNetworkReplyImpl> grantReply; // the grant in flight
-    QSet<zel::network::AuthenticatedReply*> liveReplies;
-    QList<QPointer<JsonNetworkReplyImpl>> handedOutReplies; // exchanges the caller releases
-    int m_transferTimeout = 0;
-    bool shutDownDone = false;
-    QNetworkAccessManager* sharedManager = nullptr; // made on first use
-#if QT_VERSION_MAJOR < 6
-    // What an HTTPS origin (host:port) answered the first request with a body that offered it
-    // HTTP/2; origins not yet asked are absent.
-    enum class Http2Answer { Awaited, Yes, No };
-    QHash<QString, Http2Answer> http2Origins;
-#endif
+    void endReplies(
+        const QString& message, int code, zel::network::ErrorKind kind, bool waitingOnly);
 
     QString m_oauthServer;
     QString m_redirectUri;
     QString m_clientId;
-    mutable QString m_clientSecret;
-    // Stored values, still protected: unprotecting them is the process's first use of OpenSSL
-    // and reads the key, which a host that only starts the plug-in should not pay for.
-    mutable QVariant sealedClientSecret;
-    QVariant sealedRefreshToken;
+    SealedCredentials sealed;
+    ExchangeTransport transport { this };
+    TokenGrants grantMachine { *this, sealed, transport };
+
+    QSet<network::AuthenticatedReply*> liveReplies;
+    QList<QPointer<JsonNetworkReplyImpl>> handedOutReplies; // exchanges the caller releases
+    bool shutDownDone = false;
+    zel::network::ErrorKind reportedKind = zel::network::ErrorKind::NoError;
 };
+
+} // namespace zel

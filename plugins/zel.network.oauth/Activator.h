@@ -6,13 +6,15 @@
 
 #include <QObject>
 
-class Activator : public QObject, public zel::core::PluginActivator {
+namespace zel {
+
+class Activator : public QObject, public core::PluginActivator {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID "zel.network.oauth" FILE "Activator.json")
     Q_INTERFACES(zel::core::PluginActivator)
 
 public:
-    void start(const QSharedPointer<zel::core::PluginContext>& context) override;
+    void start(const QSharedPointer<core::PluginContext>& context) override;
     void stop() override;
 
     // Where the key that protects the stored secrets lives ("keyring", "file <path>", …), for a
@@ -20,3 +22,5 @@ public:
     // QMetaObject::invokeMethod, as it is no part of the interfaces.
     Q_INVOKABLE QString dataProtectionKeyStore() const;
 };
+
+} // namespace zel

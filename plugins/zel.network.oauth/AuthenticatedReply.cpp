@@ -24,7 +24,7 @@ AuthenticatedReply* AuthenticatedReplyPrivate::create(QNetworkAccessManager::Ope
 }
 
 void AuthenticatedReplyPrivate::end(
-    AuthenticatedReply* reply, const QString& message, int code, bool waitingOnly)
+    AuthenticatedReply* reply, const QString& message, int code, ErrorKind kind, bool waitingOnly)
 {
     if (waitingOnly && !reply->d->waitingForToken)
         return;
@@ -32,7 +32,7 @@ void AuthenticatedReplyPrivate::end(
         reply->d->pending->disconnect(reply);
         reply->releasePending();
     }
-    reply->fail(message, code);
+    reply->fail(message, code, kind);
 }
 
 void AuthenticatedReplyPrivate::setMaximumAnswerSize(AuthenticatedReply* reply, qint64 bytes)
@@ -58,7 +58,9 @@ AuthenticatedReply::AuthenticatedReply(AuthenticatedReplyPrivate* d)
     if (!refusal.isNull()) {
         d->waitingForToken = false;
         QMetaObject::invokeMethod(
-            this, [this, refusal] { fail(refusal, RequestNotCreated); }, Qt::QueuedConnection);
+            this,
+            [this, refusal] { fail(refusal, RequestNotCreated, ErrorKind::RequestNotCreated); },
+            Qt::QueuedConnection);
         return;
     }
     connect(d->client, &AbstractOAuth2Client::accessTokenError, this,
@@ -134,7 +136,8 @@ void AuthenticatedReply::send()
         << "Request " << d->request.url().toString(QUrl::RemoveUserInfo) << ", body "
         << d->body.size() << " bytes";
     if (!d->pending) {
-        fail(QStringLiteral("Could not create request"), RequestNotCreated);
+        fail(QStringLiteral("Could not create request"), RequestNotCreated,
+            ErrorKind::RequestNotCreated);
         return;
     }
     connect(d->pending, &JsonNetworkReplyImpl::error, this, &AuthenticatedReply::jsonReplyFailed);
@@ -170,6 +173,8 @@ void AuthenticatedReply::jsonReplyFailed(QString message, int code)
     const int status = d->pendingNetworkReply
         ? d->pendingNetworkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt()
         : 0;
+    const auto* failed = qobject_cast<const JsonNetworkReplyImpl*>(sender());
+    const ErrorKind kind = failed ? failed->errorKind() : ErrorKind::NetworkFailure;
     if (QObject* json = sender())
         json->deleteLater();
     d->pending = nullptr;
@@ -185,20 +190,25 @@ void AuthenticatedReply::jsonReplyFailed(QString message, int code)
         d->client->ensureAccessToken();
         return;
     }
-    fail(message, code);
+    fail(message, code, kind);
 }
 
 void AuthenticatedReply::accessTokenError(QString message)
 {
+    // Read before anything else runs: the token core holds it while it reports the failure.
+    const ErrorKind kind = d->client ? d->client->tokenFailureKind() : ErrorKind::NotLoggedIn;
     const QPointer<AuthenticatedReply> alive(this);
     if (d->pending && d->pending->isRunning())
         releasePending(); // its cancellation reaches the receivers first
     if (alive)
-        fail(message, NoAccessToken);
+        fail(message, NoAccessToken, kind);
 }
 
-void AuthenticatedReply::fail(const QString& message, int code)
+ErrorKind AuthenticatedReply::errorKind() const { return d->errorKind; }
+
+void AuthenticatedReply::fail(const QString& message, int code, ErrorKind kind)
 {
+    d->errorKind = kind;
     d->waitingForToken = false;
     if (d->client) {
         disconnect(d->client, nullptr, this, nullptr);

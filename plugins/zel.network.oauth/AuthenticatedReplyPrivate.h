@@ -8,9 +8,12 @@
 #include <QNetworkRequest>
 #include <QPointer>
 
+class QNetworkReply;
+
+namespace zel {
 class AbstractOAuth2Client;
 class JsonNetworkReplyImpl;
-class QNetworkReply;
+}
 
 namespace zel::network {
 
@@ -26,9 +29,11 @@ public:
     // have no limit.
     static void setMaximumAnswerSize(AuthenticatedReply* reply, qint64 bytes);
 
-    // Ends the call with error(message, code) unless it has ended; with waitingOnly, only while
-    // it waits for a token. Its request, if one runs, is dropped without a report of its own.
-    static void end(AuthenticatedReply* reply, const QString& message, int code, bool waitingOnly);
+    // Ends the call with error(message, code) of that kind unless it has ended; with
+    // waitingOnly, only while it waits for a token. Its request, if one runs, is dropped
+    // without a report of its own.
+    static void end(AuthenticatedReply* reply, const QString& message, int code, ErrorKind kind,
+        bool waitingOnly);
 
     QPointer<AbstractOAuth2Client> client; // the service may go first, at shutdown
     QNetworkRequest request;
@@ -41,6 +46,7 @@ public:
     QPointer<QNetworkReply> pendingNetworkReply; // to read the HTTP status of a refusal
     QByteArray signedWithToken; // the access token the request in flight was signed with
     bool resentAfterUnauthorized = false;
+    ErrorKind errorKind = ErrorKind::NoError; // set when the call fails
 };
 
 } // namespace zel::network

@@ -2,12 +2,98 @@
 
 #include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
+#include "OAuth2ClientImpl.h"
 #include "Requests.h"
-#include "ZelOAuthClient.h"
 
+#include <QNetworkCookie>
 #include <QNetworkReply>
 
+#include <algorithm>
+#include <string_view>
+
 namespace zel {
+
+namespace {
+
+    const QByteArray antiForgeryCookie = QByteArrayLiteral("__anti-forgery-token");
+
+} // namespace
+
+QString antiForgeryTokenIn(const QString& page)
+{
+    // Finds what <input [^>]*name="__anti-forgery-token"[^>]*value="([^"]+) finds, without the
+    // backtracking that makes that pattern quadratic. Every candidate start ("<input ") shares
+    // its attribute run with all later starts before the same ">", and the pattern can only
+    // match within that run: the name anywhere in it, then, after the name's end, a value="
+    // that ends inside the run and is followed by one character other than a quote. The
+    // pattern's greedy runs pick the last such value="; its capture runs to the next quote or
+    // the end of the page, and may cross the ">". Each run is looked at once.
+    using View = std::u16string_view;
+    constexpr View start = u"<input ", name = u"name=\"__anti-forgery-token\"", value = u"value=\"";
+    const View text(reinterpret_cast<const char16_t*>(page.utf16()), std::size_t(page.size()));
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t tag = text.find(start, from);
+        if (tag == View::npos)
+            return QString();
+        const std::size_t runStart = tag + start.size();
+        const std::size_t runEnd = std::min(text.find(u'>', runStart), text.size());
+        const std::size_t nameAt = text.substr(runStart, runEnd - runStart).find(name);
+        if (nameAt != View::npos) {
+            // Searched within the run only, so that each run costs its own length.
+            const std::size_t valuesFrom = runStart + nameAt + name.size();
+            const View values = text.substr(valuesFrom, runEnd - valuesFrom);
+            for (std::size_t at = values.rfind(value); at != View::npos;
+                 at = at == 0 ? View::npos : values.rfind(value, at - 1)) {
+                const std::size_t capture = valuesFrom + at + value.size();
+                if (capture < text.size() && text[capture] != u'"') {
+                    const std::size_t end = std::min(text.find(u'"', capture), text.size());
+                    return page.mid(int(capture), int(end - capture));
+                }
+            }
+        }
+        from = runEnd;
+    }
+}
+
+QNetworkRequest formPageRequest(const QUrl& url)
+{
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("text/html"));
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    return request;
+}
+
+QNetworkRequest formPostRequest(QNetworkReply* formReply, QByteArray& tokenField)
+{
+    if (formReply) {
+        const QList<QNetworkCookie> cookies = qvariant_cast<QList<QNetworkCookie>>(
+            formReply->header(QNetworkRequest::SetCookieHeader));
+        for (const QNetworkCookie& cookie : cookies) {
+            if (cookie.name() == antiForgeryCookie) {
+                tokenField = cookie.value();
+                break;
+            }
+        }
+        if (tokenField.isEmpty()) {
+            // The first input named for the token, with the name before the value, wins. The
+            // page is decoded as UTF-8; encoding the token back gives the server's own bytes.
+            tokenField = antiForgeryTokenIn(QString::fromUtf8(formReply->readAll())).toUtf8();
+        }
+    }
+    tokenField.prepend(antiForgeryCookie + '=');
+
+    // The post goes to the URL the form was fetched from, never to where a redirect of the
+    // fetch pointed: the body carries the user's password.
+    QNetworkRequest request = formReply ? formReply->request() : QNetworkRequest();
+    request.setHeader(
+        QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
+    request.setRawHeader("Accept", "application/json");
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    return request;
+}
 
 FormFlow::FormFlow(OAuth2ClientImpl* client, QObject* parent, const char* name)
     : QObject(parent)
@@ -24,7 +110,7 @@ void FormFlow::start()
 {
     connect(client, &OAuth2ClientImpl::credentialsFetched, this, &FormFlow::onCredentials,
         Qt::UniqueConnection);
-    connect(client, &OAuth2ClientImpl::credentialsFailure, this, &FormFlow::onCredentialsFailure,
+    connect(client, &OAuth2ClientImpl::credentialsFailed, this, &FormFlow::onCredentialsFailure,
         Qt::UniqueConnection);
     // A flow without parent outlives the service: waiting for its device credentials, it
     // would wait for ever.
@@ -38,12 +124,11 @@ void FormFlow::stopWaitingForCredentials()
     // Later emissions, successes or failures, belong to other requests (a flow started
     // meanwhile must not make this one fetch and post its form again).
     disconnect(client, &OAuth2ClientImpl::credentialsFetched, this, &FormFlow::onCredentials);
-    disconnect(
-        client, &OAuth2ClientImpl::credentialsFailure, this, &FormFlow::onCredentialsFailure);
+    disconnect(client, &OAuth2ClientImpl::credentialsFailed, this, &FormFlow::onCredentialsFailure);
     disconnect(client, &QObject::destroyed, this, &FormFlow::onServiceGone);
 }
 
-void FormFlow::abandon(const QString& message)
+void FormFlow::abandon(network::ErrorKind kind, const QString& message)
 {
     if (std::exchange(abandoned, true))
         return;
@@ -53,12 +138,13 @@ void FormFlow::abandon(const QString& message)
         reply->disconnect(this);
         reply->abort();
     }
-    answerFailed(message);
+    answerFailed(kind, message);
 }
 
 void FormFlow::onServiceGone()
 {
-    credentialsFailed(QStringLiteral("the account service was shut down"));
+    credentialsFailed(
+        network::ErrorKind::ShutDown, QStringLiteral("the account service was shut down"));
 }
 
 void FormFlow::onCredentials()
@@ -85,10 +171,10 @@ void FormFlow::onCredentials()
     connect(reply, &QNetworkReply::finished, this, &FormFlow::onFormReceived);
 }
 
-void FormFlow::onCredentialsFailure(QString error)
+void FormFlow::onCredentialsFailure(network::ErrorKind kind, QString error)
 {
     stopWaitingForCredentials();
-    credentialsFailed(error);
+    credentialsFailed(kind, error);
 }
 
 QNetworkReply* FormFlow::finishedReply()
@@ -98,12 +184,12 @@ QNetworkReply* FormFlow::finishedReply()
         return nullptr;
     reply->deleteLater();
     if (answerTooLarge(reply)) {
-        answerFailed(answerTooLargeMessage(pageAnswerLimit));
+        answerFailed(network::ErrorKind::UnexpectedAnswer, answerTooLargeMessage(pageAnswerLimit));
         return nullptr;
     }
     const QString timeout = timeoutMessage(reply, Server::OAuth);
     if (!timeout.isEmpty()) {
-        answerFailed(timeout);
+        answerFailed(network::ErrorKind::TimedOut, timeout);
         return nullptr;
     }
     // A page or answer that did not arrive whole is not judged: a form fetched in part is not
@@ -111,7 +197,7 @@ QNetworkReply* FormFlow::finishedReply()
     if (failedInTransport(reply)) {
         qCDebug(lcAccount).nospace()
             << "The " << name << " exchange failed, network error " << reply->error();
-        answerFailed(reply->errorString());
+        answerFailed(transportErrorKind(reply->error()), reply->errorString());
         return nullptr;
     }
     return reply;

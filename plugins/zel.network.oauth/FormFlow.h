@@ -4,6 +4,8 @@
 // post of the form with its anti-forgery token. Login and registration say where the form is,
 // what the post carries and what its answer means.
 
+#include "ErrorKind.h"
+
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
@@ -14,6 +16,17 @@ class QNetworkReply;
 namespace zel {
 
 class OAuth2ClientImpl;
+
+// The anti-forgery token of a form page's hidden input (the first input named for the token,
+// the name before the value), or a null string. Linear in the page size.
+QString antiForgeryTokenIn(const QString& page);
+
+// The GET of a form page: Content-Type text/html, redirects read but never followed.
+QNetworkRequest formPageRequest(const QUrl& url);
+
+// Turns the finished reply of a form fetch into the request that posts the form; tokenField
+// receives "__anti-forgery-token=" and the token taken from the cookie or the hidden input.
+QNetworkRequest formPostRequest(QNetworkReply* formReply, QByteArray& tokenField);
 
 class FormFlow : public QObject {
     Q_OBJECT
@@ -32,13 +45,14 @@ protected:
     // The post's body after the anti-forgery token field "__anti-forgery-token=..." is known.
     virtual QByteArray postBody(const QByteArray& tokenField) = 0;
     virtual void postAnswered(QNetworkReply* reply) = 0;
-    virtual void credentialsFailed(const QString& error) = 0;
-    // An answer ended before it was judged (it passed the page size limit).
-    virtual void answerFailed(const QString& message) = 0;
+    virtual void credentialsFailed(network::ErrorKind kind, const QString& error) = 0;
+    // An answer ended before it was judged (too large, too late, or broken off), or the flow
+    // was abandoned.
+    virtual void answerFailed(network::ErrorKind kind, const QString& message) = 0;
 
 public:
-    // Ends the flow now with answerFailed(message): nothing it still awaits is acted on.
-    void abandon(const QString& message);
+    // Ends the flow now with answerFailed(kind, message): nothing it still awaits is acted on.
+    void abandon(network::ErrorKind kind, const QString& message);
 
 protected:
     // The request has no parent when it may outlive the service that created it.
@@ -46,7 +60,7 @@ protected:
 
 private slots:
     void onCredentials();
-    void onCredentialsFailure(QString error);
+    void onCredentialsFailure(network::ErrorKind kind, QString error);
     void onServiceGone();
     void onFormReceived();
     void onPostAnswered();

@@ -144,6 +144,12 @@ QString timeoutMessage(const QNetworkReply* reply, Server server)
     return QString();
 }
 
+network::ErrorKind transportErrorKind(int networkError)
+{
+    return networkError == QNetworkReply::TimeoutError ? network::ErrorKind::TimedOut
+                                                       : network::ErrorKind::NetworkFailure;
+}
+
 JsonReplyOutcome jsonReplyOutcome(int networkError, int status, const QString& reasonPhrase,
     const QString& contentType, const QByteArray& body)
 {
@@ -168,9 +174,17 @@ JsonReplyOutcome jsonReplyOutcome(int networkError, int status, const QString& r
             outcome.code = status;
         }
         outcome.document = QJsonDocument();
+        // Qt numbers the connection and proxy errors below the content (HTTP status) errors.
+        if (status >= 400)
+            outcome.kind = network::ErrorKind::RefusedByServer;
+        else if (networkError < QNetworkReply::ContentAccessDenied)
+            outcome.kind = transportErrorKind(networkError);
+        else
+            outcome.kind = network::ErrorKind::UnexpectedAnswer;
     } else if (parseError.error != QJsonParseError::NoError) {
         outcome.message = parseError.errorString();
         outcome.code = parseError.error;
+        outcome.kind = network::ErrorKind::UnexpectedAnswer;
     } else {
         outcome.finished = true;
         outcome.message.clear();
@@ -178,8 +192,6 @@ JsonReplyOutcome jsonReplyOutcome(int networkError, int status, const QString& r
     }
     return outcome;
 }
-
-} // namespace zel
 
 JsonNetworkReplyImpl::JsonNetworkReplyImpl(QNetworkReply* reply, zel::Server server)
     : QObject(nullptr)
@@ -218,7 +230,7 @@ void JsonNetworkReplyImpl::abort()
     }
 }
 
-void JsonNetworkReplyImpl::failNow(const QString& message, int code)
+void JsonNetworkReplyImpl::failNow(const QString& message, int code, zel::network::ErrorKind kind)
 {
     if (reported)
         return;
@@ -229,6 +241,13 @@ void JsonNetworkReplyImpl::failNow(const QString& message, int code)
         reply->abort();
         reply->deleteLater();
     }
+    reportError(message, code, kind);
+}
+
+void JsonNetworkReplyImpl::reportError(
+    const QString& message, int code, zel::network::ErrorKind kind)
+{
+    failureKind = kind;
     emit error(message, code);
 }
 
@@ -252,13 +271,14 @@ void JsonNetworkReplyImpl::onFinished()
     const auto url
         = [watched] { return watched->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery); };
     if (zel::answerTooLarge(watched)) {
-        emit error(zel::answerTooLargeMessage(maximumSize), QNetworkReply::ProtocolFailure);
+        reportError(zel::answerTooLargeMessage(maximumSize), QNetworkReply::ProtocolFailure,
+            zel::network::ErrorKind::UnexpectedAnswer);
         return;
     }
     const QString timeout = zel::timeoutMessage(watched, server);
     if (!timeout.isEmpty()) {
         qCDebug(lcTransport).nospace() << "Reply from " << url() << " timed out";
-        emit error(timeout, QNetworkReply::TimeoutError);
+        reportError(timeout, QNetworkReply::TimeoutError, zel::network::ErrorKind::TimedOut);
         return;
     }
 
@@ -279,10 +299,14 @@ void JsonNetworkReplyImpl::onFinished()
 
     zel::JsonReplyOutcome outcome = zel::jsonReplyOutcome(
         watched->error(), status, zel::reasonPhrase(watched), contentType, body);
-    if (zel::failedInTransport(watched))
+    if (zel::failedInTransport(watched)) {
         outcome.message = watched->errorString();
+        outcome.kind = zel::transportErrorKind(watched->error());
+    }
     if (outcome.finished)
         emit finished(outcome.status, outcome.document);
     else
-        emit error(outcome.message, outcome.code);
+        reportError(outcome.message, outcome.code, outcome.kind);
 }
+
+} // namespace zel

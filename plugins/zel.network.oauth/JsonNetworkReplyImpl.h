@@ -3,6 +3,7 @@
 // Watches one QNetworkReply and reports its answer exactly once: finished(status, document) for a
 // JSON answer without network error, error(message, code) for everything else.
 
+#include "ErrorKind.h"
 #include "JsonNetworkReply.h"
 
 #include <QJsonDocument>
@@ -52,20 +53,23 @@ struct JsonReplyOutcome {
     QJsonDocument document;
     QString message;
     int code = 0;
+    zel::network::ErrorKind kind = zel::network::ErrorKind::NoError;
 };
 JsonReplyOutcome jsonReplyOutcome(int networkError, int status, const QString& reasonPhrase,
     const QString& contentType, const QByteArray& body);
+// A failure below HTTP: TimedOut for Qt's timeout, NetworkFailure for every other.
+zel::network::ErrorKind transportErrorKind(int networkError);
 
-} // namespace zel
-
-class JsonNetworkReplyImpl : public QObject, public zel::network::JsonNetworkReply {
+class JsonNetworkReplyImpl : public QObject, public network::JsonNetworkReply {
     Q_OBJECT
     Q_INTERFACES(zel::network::JsonNetworkReply)
+    // What kind of failure error() reported; hosts read it by name.
+    Q_PROPERTY(zel::network::ErrorKind errorKind READ errorKind)
 
 public:
     // Create it right after handing the request to the network access manager, on the same
     // thread, so that the reply cannot have finished yet.
-    explicit JsonNetworkReplyImpl(QNetworkReply* reply, zel::Server server = zel::Server::OAuth);
+    explicit JsonNetworkReplyImpl(QNetworkReply* reply, Server server = zel::Server::OAuth);
     ~JsonNetworkReplyImpl() override;
 
     // An answer longer than this is aborted and reported as error(answerTooLargeMessage,
@@ -76,9 +80,11 @@ public:
     // Empty once the watched reply has been released.
     QByteArray rawHeader(const QByteArray& name) const override;
     bool isRunning() const;
-    // Ends the exchange now with error(message, code) unless it has reported: its network reply
-    // is gone (its manager went with the service) or is dropped.
-    void failNow(const QString& message, int code);
+    // Ends the exchange now with error(message, code) of that kind unless it has reported: its
+    // network reply is gone (its manager went with the service) or is dropped.
+    void failNow(const QString& message, int code, zel::network::ErrorKind kind);
+    // The kind of the failure reported by error(); NoError before.
+    zel::network::ErrorKind errorKind() const { return failureKind; }
 
 signals:
     void finished(int statusCode, QJsonDocument result);
@@ -96,6 +102,10 @@ private:
     // manager deletes it as well.
     const QPointer<QNetworkReply> reply;
     qint64 maximumSize = 0;
-    zel::Server server;
+    Server server;
     bool reported = false;
+    zel::network::ErrorKind failureKind = zel::network::ErrorKind::NoError;
+    void reportError(const QString& message, int code, zel::network::ErrorKind kind);
 };
+
+} // namespace zel

@@ -1,7 +1,10 @@
 #pragma once
 
 // The names the plug-in shares with the settings store and with the OAuth server, each written
-// once. The settings keys are what hosts' stores already hold: none may be renamed.
+// once. The settings keys are what hosts' stores already hold: none may be renamed. Those a host
+// may set or read are published in SettingsKeys.h.
+
+#include "SettingsKeys.h"
 
 #include <QString>
 
@@ -14,11 +17,11 @@ inline const QString refreshToken = QStringLiteral("refresh_token"); // protecte
 inline const QString macKey = QStringLiteral("key");
 inline const QString algorithm = QStringLiteral("algorithm");
 inline const QString issueTime = QStringLiteral("issue_time");
-inline const QString oauthServer = QStringLiteral("oauthServer");
-inline const QString apiServer = QStringLiteral("apiServer");
-inline const QString pendingActivation = QStringLiteral("pendingActivation");
-// Set by the host, read at start: milliseconds without a byte after which a request ends.
-inline const QString transferTimeout = QStringLiteral("transferTimeout");
+// The host's, as published.
+using zel::network::settings::apiServer;
+using zel::network::settings::oauthServer;
+using zel::network::settings::pendingActivation;
+using zel::network::settings::transferTimeout;
 
 } // namespace zel::keys
 

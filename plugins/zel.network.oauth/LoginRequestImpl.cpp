@@ -2,8 +2,8 @@
 
 #include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
+#include "OAuth2ClientImpl.h"
 #include "Requests.h"
-#include "ZelOAuthClient.h"
 #include "platform/SecureMemory.h"
 
 #include <QNetworkCookie>
@@ -64,7 +64,7 @@ LoginRequestImpl::LoginRequestImpl(
     , loginBodyPrefix(
           "identifier=" + formEncode(identifier) + "&password=" + formEncode(password) + '&')
 {
-    connect(this, &LoginRequestImpl::failed, client, &OAuth2ClientImpl::loginError);
+    connect(this, &LoginRequestImpl::failed, client, &OAuth2ClientImpl::reportLoginFailure);
     start();
 }
 
@@ -93,7 +93,7 @@ void LoginRequestImpl::postAnswered(QNetworkReply* reply)
     const QString reason = reasonPhrase(reply);
     if (status >= 400) {
         qCDebug(lcAccount) << "Login post refused with status" << status;
-        emit failed(reason);
+        emit failed(network::ErrorKind::RefusedByServer, reason);
         return;
     }
 
@@ -114,7 +114,8 @@ void LoginRequestImpl::postAnswered(QNetworkReply* reply)
         const QString code
             = QUrlQuery(target).queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded);
         if (code.isEmpty()) {
-            emit failed(QStringLiteral("Authorization code error"));
+            emit failed(
+                network::ErrorKind::UnexpectedAnswer, QStringLiteral("Authorization code error"));
             return;
         }
         OAuth2ClientImpl* const account = client; // a receiver of finished() may release us
@@ -123,14 +124,19 @@ void LoginRequestImpl::postAnswered(QNetworkReply* reply)
         return;
     }
 
+    // The form again, with the server's reason in a cookie: it refused the e-mail or password.
     QString message;
     for (const QNetworkCookie& cookie : cookies) {
         if (cookie.name() == flashErrorCookie)
             message = flashErrorText(cookie.value());
     }
-    if (message.isEmpty())
-        message = QStringLiteral("%1 - %2\n%3").arg(status).arg(reason, body);
-    emit failed(message);
+    if (!message.isEmpty()) {
+        emit failed(network::ErrorKind::LoginRefused, message);
+        return;
+    }
+    emit failed(
+        status > 0 ? network::ErrorKind::UnexpectedAnswer : network::ErrorKind::NetworkFailure,
+        QStringLiteral("%1 - %2\n%3").arg(status).arg(reason, body));
 }
 
 } // namespace zel

@@ -19,14 +19,20 @@ public:
 
 signals:
     void finished();
-    void failed(QString message);
+    void failed(zel::network::ErrorKind kind, QString message);
 
 private:
     QUrl formUrl() const override;
     QByteArray postBody(const QByteArray& tokenField) override;
     void postAnswered(QNetworkReply* reply) override;
-    void credentialsFailed(const QString& error) override { emit failed(error); }
-    void answerFailed(const QString& message) override { emit failed(message); }
+    void credentialsFailed(network::ErrorKind kind, const QString& error) override
+    {
+        emit failed(kind, error);
+    }
+    void answerFailed(network::ErrorKind kind, const QString& message) override
+    {
+        emit failed(kind, message);
+    }
 
     QByteArray loginBodyPrefix;
 };

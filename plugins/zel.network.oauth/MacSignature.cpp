@@ -7,7 +7,7 @@
 #include <QDateTime>
 #include <QRandomGenerator>
 
-void MacToken::clear()
+void zel::MacToken::clear()
 {
     zel::platform::wipe(accessToken);
     zel::platform::wipe(refreshToken);

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QUrl>
 
+namespace zel {
+
 struct MacToken {
     QByteArray accessToken; // also the MAC key identifier; never stored
     qint64 issueTime = 0; // ms since the epoch
@@ -21,6 +23,8 @@ struct MacToken {
     // only this copy is wiped); times and algorithm stay.
     void clear();
 };
+
+} // namespace zel
 
 namespace zel::mac {
 

@@ -2,8 +2,8 @@
 
 #include "JsonNetworkReplyImpl.h"
 #include "Logging.h"
+#include "OAuth2ClientImpl.h"
 #include "Requests.h"
-#include "ZelOAuthClient.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -63,12 +63,12 @@ QUrl RegistrationRequestImpl::formUrl() const
         QUrl::TolerantMode);
 }
 
-void RegistrationRequestImpl::credentialsFailed(const QString& error)
+void RegistrationRequestImpl::credentialsFailed(network::ErrorKind, const QString& error)
 {
     emit failed({ { QStringLiteral("_credentials"), error } });
 }
 
-void RegistrationRequestImpl::answerFailed(const QString& message)
+void RegistrationRequestImpl::answerFailed(network::ErrorKind, const QString& message)
 {
     emit failed({ { QStringLiteral("_network"), message } });
 }
@@ -78,7 +78,7 @@ bool RegistrationRequestImpl::acceptForm(QNetworkReply* reply)
     if (reply->error() == QNetworkReply::NoError)
         return true;
     qCDebug(lcAccount) << "Registration form fetch failed, network error" << reply->error();
-    answerFailed(reasonPhrase(reply));
+    answerFailed(network::ErrorKind::RefusedByServer, reasonPhrase(reply));
     return false;
 }
 

@@ -48,8 +48,9 @@ private:
     bool acceptForm(QNetworkReply* reply) override;
     QByteArray postBody(const QByteArray& tokenField) override;
     void postAnswered(QNetworkReply* reply) override;
-    void credentialsFailed(const QString& error) override;
-    void answerFailed(const QString& message) override;
+    // The failure's key tells its kind to hosts.
+    void credentialsFailed(network::ErrorKind kind, const QString& error) override;
+    void answerFailed(network::ErrorKind kind, const QString& message) override;
     // Ends the request once the service is gone; true then.
     bool failIfServiceGone();
 

@@ -25,17 +25,6 @@ QByteArray formBody(const FormFields& fields);
 // A request with the form headers (Content-Type form-urlencoded, Accept JSON).
 QNetworkRequest createFormRequest(const QUrl& url);
 
-// The anti-forgery token of a form page's hidden input (the first input named for the token,
-// the name before the value), or a null string. Linear in the page size.
-QString antiForgeryTokenIn(const QString& page);
-
-// The GET of a form page: Content-Type text/html, redirects read but never followed.
-QNetworkRequest formPageRequest(const QUrl& url);
-
-// Turns the finished reply of a form fetch into the request that posts the form; tokenField
-// receives "__anti-forgery-token=" and the token taken from the cookie or the hidden input.
-QNetworkRequest formPostRequest(QNetworkReply* formReply, QByteArray& tokenField);
-
 // The JSON request for the API origin followed by path. A path that does not begin with "/" (and
 // so could move the request off the origin), or has a fragment, gives a request without URL
 // that carries the refusal's message instead (apiRequestRefusal); nothing may be sent for it.

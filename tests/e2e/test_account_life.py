@@ -11,6 +11,7 @@ import json
 import os
 import pathlib
 import re
+import socket
 import ssl
 import subprocess
 import tempfile
@@ -199,6 +200,21 @@ class AccountLife(unittest.TestCase):
         self.assertIn("invalid_grant", device.run("get", "/me", expect=1).stderr)
         self.assertFalse(device.json("status")["isLoggedIn"])
         self.assertNotIn("refresh_token", device.settings_text())
+
+    @unittest.skipIf(WINE_RUN, "the settings are in the registry under Wine")
+    def test_silent_api_server_is_told_as_a_timeout(self):
+        device = Account(self)
+        email = "fay.%d@example.com" % time.monotonic_ns()
+        control("/dev/create-account", email=email, password=PASSWORD)
+        device.run("login", email, "--password-stdin", stdin=PASSWORD + "\n")
+        # Long enough for the refresh grant before the call, also in the sanitizer build.
+        path = pathlib.Path(device.settings)
+        path.write_text(path.read_text(encoding="utf-8").replace(
+            "[General]\n", "[General]\ntransferTimeout=5000\n", 1), encoding="utf-8")
+        with socket.create_server(("127.0.0.1", 0)) as silent:  # takes connections, says nothing
+            result = device.run("--api-server", "http://127.0.0.1:%d" % silent.getsockname()[1],
+                                "get", "/me", expect=1)
+        self.assertIn("request failed: the API server did not answer within 5 s", result.stderr)
 
     @unittest.skipUnless(CA, "the servers speak TLS only in the https run")
     @unittest.skipIf(WINE_RUN, "under Wine the run's CA is trusted by the whole prefix")

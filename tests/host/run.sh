@@ -4,7 +4,8 @@
 #   run.sh BUILD_DIR WORK_DIR QT_MAJOR E2E_DIR EMAIL [OTHER_BUILD_DIR]   (password in ZEL_PASSWORD,
 #   the Python interpreter in ZEL_PYTHON)
 # With OTHER_BUILD_DIR (a build with the other Qt major) it also checks that the host refuses
-# that build's plug-in and that the package refuses a host of the other Qt major.
+# that build's plug-in, and that find_package passes this package by for a host of the other Qt
+# major and goes on to that build's.
 # A Windows build sets ZEL_WINE_RUN (its Wine runner), ZEL_TOOLCHAIN and ZEL_QT_PREFIX: the host
 # is cross-built the same way and run under Wine.
 set -euo pipefail
@@ -81,7 +82,8 @@ fi
 cat "$work/other.err"
 grep -Eq "cannot load the plug-in: .*(incompatible Qt library|not a Qt plugin|meta ?data)" "$work/other.err" \
     || fail "the loader gave no reason"
-# A host of the other Qt major: the package stops its configuration.
+# A host of the other Qt major: this package is unsuitable to it, so find_package passes it by
+# and, with no other installation, fails naming why.
 if cmake -S "$source_dir/examples/host" -B "$work/host-other" -DCMAKE_PREFIX_PATH="$prefix" \
     -DHOST_QT_MAJOR_VERSION="$other_major" >"$work/other-configure.log" 2>&1; then
     fail "a Qt $other_major host accepted the Qt $major package"
@@ -90,4 +92,13 @@ fi
 tr -s ' \n' '  ' <"$work/other-configure.log" \
     | grep -q "was built with Qt $major, but this project uses Qt $other_major" \
     || { cat "$work/other-configure.log"; fail "the package gave no clear reason"; }
-echo "the other Qt major is refused by the loader and by the package"
+# With the other major's installation after this one on the path, find_package goes on to it.
+cmake --install "$other" --prefix "$work/prefix-other" >"$work/install-other.log"
+rm -rf "$work/host-other"
+cmake -S "$source_dir/examples/host" -B "$work/host-other" \
+    -DCMAKE_PREFIX_PATH="$prefix;$work/prefix-other" -DHOST_QT_MAJOR_VERSION="$other_major" \
+    >"$work/other-configure.log" 2>&1 \
+    || { cat "$work/other-configure.log"; fail "find_package did not go on to the Qt $other_major package"; }
+grep -q "^ZelNetworkOAuth_DIR:PATH=$work/prefix-other/" "$work/host-other/CMakeCache.txt" \
+    || fail "the Qt $other_major host found another package than the Qt $other_major one"
+echo "the other Qt major is refused by the loader and passed by by the package"

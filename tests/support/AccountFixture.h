@@ -26,8 +26,8 @@ std::unique_ptr<ServiceFixture<Client>> makeAccount(
     const QString& oauthOrigin, bool withCredentials, const QString& apiOrigin = QString())
 {
     return std::make_unique<ServiceFixture<Client>>(withCredentials,
-        QVariantMap { { "oauthServer", oauthOrigin },
-            { "apiServer", apiOrigin.isEmpty() ? oauthOrigin : apiOrigin } });
+        QVariantMap { { zel::network::settings::oauthServer, oauthOrigin },
+            { zel::network::settings::apiServer, apiOrigin.isEmpty() ? oauthOrigin : apiOrigin } });
 }
 
 // The device registration as the server answers it.

@@ -5,9 +5,9 @@
 // loopback that checks the test's client credentials where the real one does.
 
 #include "AbstractOAuth2Client.h"
+#include "OAuth2ClientImpl.h"
 #include "ScriptedHttpServer.h"
-#include "TokenCoreTestAccess.h"
-#include "ZelOAuthClient.h"
+#include "SettingsKeys.h"
 #include "platform/SystemLookup.h"
 
 #include <QSettings>
@@ -77,8 +77,8 @@ template <typename Client> struct ServiceFixture {
     explicit ServiceFixture(bool withCredentials, const QVariantMap& stored = {})
     {
         settings.reset(new QSettings(dir.filePath("s.ini"), QSettings::IniFormat));
-        settings->setValue("oauthServer", server.origin());
-        settings->setValue("apiServer", server.origin());
+        settings->setValue(zel::network::settings::oauthServer, server.origin());
+        settings->setValue(zel::network::settings::apiServer, server.origin());
         for (auto it = stored.cbegin(); it != stored.cend(); ++it)
             settings->setValue(it.key(), it.value());
         if constexpr (std::is_same_v<Client, AbstractOAuth2Client>) {
@@ -110,7 +110,11 @@ template <typename Client> struct ServiceFixture {
     }
 
     // The token record, its stored refresh token unprotected first as any grant would.
-    MacToken& record() { return TokenCoreTestAccess::token(*client); }
+    MacToken& record()
+    {
+        client->grants().unsealRefreshToken();
+        return client->grants().token();
+    }
 };
 
 } // namespace zel::test

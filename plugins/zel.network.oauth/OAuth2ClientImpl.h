@@ -55,6 +55,11 @@ public:
     // Replaces the source of machine and user facts (tests feed their own).
     void setSystemLookup(std::unique_ptr<zel::platform::SystemLookup> lookup);
 
+    // Each emits the failure signal with message, then its twin with the kind.
+    void reportLoginFailure(zel::network::ErrorKind kind, const QString& message);
+    void reportCredentialsFailure(zel::network::ErrorKind kind, const QString& message);
+    void reportManageUrlFailure(zel::network::ErrorKind kind, const QString& message);
+
 signals:
     void credentialsFetched();
     void credentialsFailure(QString error);
@@ -65,6 +70,11 @@ signals:
     // The manage-account URL could not be had (token, transport or server failure); once per
     // request that ends without manageAccountOnlineUrlReady.
     void manageAccountOnlineUrlFailed(QString message);
+    // Right after each loginError, credentialsFailure and manageAccountOnlineUrlFailed: the same
+    // failure with its kind.
+    void loginFailed(zel::network::ErrorKind kind, QString message);
+    void credentialsFailed(zel::network::ErrorKind kind, QString message);
+    void manageAccountOnlineUrlError(zel::network::ErrorKind kind, QString message);
 
 private slots:
     void logout() override;
@@ -80,6 +90,10 @@ protected:
 
 private:
     void setLoginState(zel::network::LoginState state);
+    // Emits failure(message), then twin(kind, message) unless a receiver deleted this object.
+    void reportFailure(void (OAuth2ClientImpl::*failure)(QString),
+        void (OAuth2ClientImpl::*twin)(zel::network::ErrorKind, QString),
+        zel::network::ErrorKind kind, const QString& message);
     // Removes every key of the store but those given, and syncs it.
     void removeStoredKeysExcept(const QStringList& kept);
 

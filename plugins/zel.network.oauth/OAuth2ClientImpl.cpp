@@ -1,4 +1,4 @@
-#include "ZelOAuthClient.h"
+#include "OAuth2ClientImpl.h"
 
 #include "AuthenticatedReplyPrivate.h"
 #include "JsonNetworkReplyImpl.h"
@@ -115,7 +115,35 @@ void OAuth2ClientImpl::setLoginState(zel::network::LoginState state)
 void OAuth2ClientImpl::reportUnsavedValue(const QString& message)
 {
     AbstractOAuth2Client::reportUnsavedValue(message);
-    emit loginError(message);
+    reportLoginFailure(zel::network::ErrorKind::NotStored, message);
+}
+
+void OAuth2ClientImpl::reportFailure(void (OAuth2ClientImpl::*failure)(QString),
+    void (OAuth2ClientImpl::*twin)(zel::network::ErrorKind, QString), zel::network::ErrorKind kind,
+    const QString& message)
+{
+    const QPointer<OAuth2ClientImpl> alive(this); // a receiver may delete this object
+    emit(this->*failure)(message);
+    if (alive)
+        emit(this->*twin)(kind, message);
+}
+
+void OAuth2ClientImpl::reportLoginFailure(zel::network::ErrorKind kind, const QString& message)
+{
+    reportFailure(&OAuth2ClientImpl::loginError, &OAuth2ClientImpl::loginFailed, kind, message);
+}
+
+void OAuth2ClientImpl::reportCredentialsFailure(
+    zel::network::ErrorKind kind, const QString& message)
+{
+    reportFailure(
+        &OAuth2ClientImpl::credentialsFailure, &OAuth2ClientImpl::credentialsFailed, kind, message);
+}
+
+void OAuth2ClientImpl::reportManageUrlFailure(zel::network::ErrorKind kind, const QString& message)
+{
+    reportFailure(&OAuth2ClientImpl::manageAccountOnlineUrlFailed,
+        &OAuth2ClientImpl::manageAccountOnlineUrlError, kind, message);
 }
 
 void OAuth2ClientImpl::removeStoredKeysExcept(const QStringList& kept)
@@ -164,7 +192,7 @@ void OAuth2ClientImpl::logout()
     const auto logins = findChildren<LoginRequestImpl*>(QString(), Qt::FindDirectChildrenOnly);
     for (LoginRequestImpl* login : logins) {
         if (alive)
-            login->abandon(loggedOutMessage);
+            login->abandon(zel::network::ErrorKind::LoggedOut, loggedOutMessage);
     }
     if (!alive)
         return;
@@ -175,7 +203,7 @@ void OAuth2ClientImpl::logout()
         qCWarning(lcAccount) << "Settings could not be written:" << settingsStore->fileName();
     loadSettings(settingsStore);
     clearCredentials();
-    unreadableLogin.clear();
+    forgetUnreadableLogin();
     setLoginState(zel::network::LoggedOut);
     if (alive)
         emit loggedOut();
@@ -264,7 +292,7 @@ void OAuth2ClientImpl::onCredentialsReceived(int statusCode, QJsonDocument resul
     const QString invalid = QStringLiteral("Invalid server response");
     if (!result.isObject()) {
         qCWarning(lcAccount) << "Device registration answered" << statusCode << "without an object";
-        emit credentialsFailure(invalid);
+        reportCredentialsFailure(zel::network::ErrorKind::UnexpectedAnswer, invalid);
         return;
     }
     const QJsonObject object = result.object();
@@ -273,7 +301,7 @@ void OAuth2ClientImpl::onCredentialsReceived(int statusCode, QJsonDocument resul
     if (id.isEmpty() || secret.isEmpty()) {
         qCWarning(lcAccount) << "Device registration answered" << statusCode
                              << "without client credentials";
-        emit credentialsFailure(invalid);
+        reportCredentialsFailure(zel::network::ErrorKind::UnexpectedAnswer, invalid);
         return;
     }
     // Stored as one change, so that a crash cannot leave a secret paired with another id. When
@@ -284,8 +312,9 @@ void OAuth2ClientImpl::onCredentialsReceived(int statusCode, QJsonDocument resul
         setProperty("clientId", QString());
         setProperty("clientSecret", QString());
         qCWarning(lcAccount) << "Device registered, but its client secret could not be protected";
-        emit credentialsFailure(QStringLiteral(
-            "Could not protect the client secret; the device credentials were not saved"));
+        reportCredentialsFailure(zel::network::ErrorKind::NotStored,
+            QStringLiteral(
+                "Could not protect the client secret; the device credentials were not saved"));
         return;
     }
     setProperty("clientId", id);
@@ -299,11 +328,15 @@ void OAuth2ClientImpl::onCredentialsReceived(int statusCode, QJsonDocument resul
 
 void OAuth2ClientImpl::onCredentialsFailure(QString error, int code)
 {
+    const auto* failed = qobject_cast<const JsonNetworkReplyImpl*>(sender());
+    const zel::network::ErrorKind kind
+        = failed ? failed->errorKind() : zel::network::ErrorKind::NetworkFailure;
     if (QObject* json = sender())
         json->deleteLater();
     credentialsReply = nullptr;
     qCWarning(lcAccount) << "Device registration failed, code" << code;
-    emit credentialsFailure(code == QNetworkReply::TimeoutError
+    reportCredentialsFailure(kind,
+        code == QNetworkReply::TimeoutError
             ? error
             : QStringLiteral("Could not fetch client credentials from server"));
 }
@@ -334,10 +367,11 @@ void OAuth2ClientImpl::requestManageAccountOnlineUrl()
     zel::network::AuthenticatedReply* reply = post(QStringLiteral("/login-token"), QByteArray());
     zel::network::AuthenticatedReplyPrivate::setMaximumAnswerSize(reply, zel::jsonAnswerLimit);
     // The reply releases itself after an error; after finished it is ours to release.
-    connect(
-        reply, &zel::network::AuthenticatedReply::error, this, [this](QString message, int code) {
+    connect(reply, &zel::network::AuthenticatedReply::error, this,
+        [this, reply](QString message, int code) {
             qCWarning(lcAccount) << "Manage-account URL request failed, code" << code;
-            emit manageAccountOnlineUrlFailed(message);
+            reportManageUrlFailure(
+                reply->property("errorKind").value<zel::network::ErrorKind>(), message);
         });
     connect(reply, &zel::network::AuthenticatedReply::finished, this,
         [this, reply](QJsonDocument json) {
@@ -345,7 +379,7 @@ void OAuth2ClientImpl::requestManageAccountOnlineUrl()
             const QJsonValue loginToken = json.object().value(QLatin1String("token"));
             if (!loginToken.isString() || loginToken.toString().isEmpty()) {
                 qCWarning(lcAccount) << "Manage-account URL request answered without a token";
-                emit manageAccountOnlineUrlFailed(
+                reportManageUrlFailure(zel::network::ErrorKind::UnexpectedAnswer,
                     QStringLiteral("The server's answer holds no login token"));
                 return;
             }
