@@ -48,7 +48,6 @@ class AbstractOAuth2Client : public QObject {
     Q_PROPERTY(QString clientSecret READ clientSecret WRITE holdClientSecret)
 
 public:
-
     explicit AbstractOAuth2Client(QObject* parent = nullptr);
     ~AbstractOAuth2Client() override;
 
