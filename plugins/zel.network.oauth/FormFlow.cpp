@@ -1,6 +1,7 @@
 #include "FormFlow.h"
 
 #include "JsonNetworkReplyImpl.h"
+#include "Keys.h"
 #include "Logging.h"
 #include "OAuth2ClientImpl.h"
 #include "Requests.h"
@@ -12,12 +13,6 @@
 #include <string_view>
 
 namespace zel {
-
-namespace {
-
-    const QByteArray antiForgeryCookie = QByteArrayLiteral("__anti-forgery-token");
-
-} // namespace
 
 QString antiForgeryTokenIn(const QString& page)
 {
@@ -71,7 +66,7 @@ QNetworkRequest formPostRequest(QNetworkReply* formReply, QByteArray& tokenField
         const QList<QNetworkCookie> cookies = qvariant_cast<QList<QNetworkCookie>>(
             formReply->header(QNetworkRequest::SetCookieHeader));
         for (const QNetworkCookie& cookie : cookies) {
-            if (cookie.name() == antiForgeryCookie) {
+            if (cookie.name() == form::antiForgeryToken.toLatin1()) {
                 tokenField = cookie.value();
                 break;
             }
@@ -82,7 +77,7 @@ QNetworkRequest formPostRequest(QNetworkReply* formReply, QByteArray& tokenField
             tokenField = antiForgeryTokenIn(QString::fromUtf8(formReply->readAll())).toUtf8();
         }
     }
-    tokenField.prepend(antiForgeryCookie + '=');
+    tokenField.prepend(form::antiForgeryToken.toLatin1() + '=');
 
     // The post goes to the URL the form was fetched from, never to where a redirect of the
     // fetch pointed: the body carries the user's password.

@@ -1,6 +1,7 @@
 #include "LoginRequestImpl.h"
 
 #include "JsonNetworkReplyImpl.h"
+#include "Keys.h"
 #include "Logging.h"
 #include "OAuth2ClientImpl.h"
 #include "Requests.h"
@@ -62,7 +63,7 @@ LoginRequestImpl::LoginRequestImpl(
     const QString& identifier, const QString& password, OAuth2ClientImpl* client)
     : FormFlow(client, client, "login")
     , loginBodyPrefix(
-          "identifier=" + formEncode(identifier) + "&password=" + formEncode(password) + '&')
+          formBody({ { form::identifier, identifier }, { form::password, password } }) + '&')
 {
     connect(this, &LoginRequestImpl::failed, client, &OAuth2ClientImpl::reportLoginFailure);
     start();
@@ -73,10 +74,11 @@ LoginRequestImpl::~LoginRequestImpl() { zel::platform::wipe(loginBodyPrefix); }
 QUrl LoginRequestImpl::formUrl() const
 {
     // The redirect URI is the token core's: the grant that redeems the code must name it too.
-    const QString path = QLatin1String("/login?response_type=code&redirect_uri=")
-        + QString::fromLatin1(formEncode(client->redirectUri())) + QLatin1String("&client_id=")
-        + QString::fromLatin1(formEncode(client->clientId()));
-    return QUrl(client->oauthServer() + path, QUrl::TolerantMode);
+    const QByteArray query = formBody({ { form::responseType, oauth::code },
+        { oauth::redirectUri, client->redirectUri() }, { oauth::clientId, client->clientId() } });
+    return QUrl(
+        client->oauthServer() + paths::login + QLatin1Char('?') + QString::fromLatin1(query),
+        QUrl::TolerantMode);
 }
 
 QByteArray LoginRequestImpl::postBody(const QByteArray& tokenField)

@@ -237,6 +237,9 @@ void OAuth2ClientImpl::login(const QString& email, const QString& password)
 ::network::RegistrationRequest* OAuth2ClientImpl::createRegistrationRequest()
 {
     auto* request = new RegistrationRequestImpl(this);
+    // The pending activation is recorded before the host hears of the registration.
+    connect(request, &RegistrationRequestImpl::finished, this,
+        &OAuth2ClientImpl::onRegistrationFinished);
     connect(request, &RegistrationRequestImpl::finished, request, &QObject::deleteLater);
     connect(request, &RegistrationRequestImpl::failed, request, &QObject::deleteLater);
     return request;
@@ -263,14 +266,13 @@ void OAuth2ClientImpl::fetchClientCredentials()
         = zel::platform::sha1Hex(std::string_view(lowered.constData(), size_t(lowered.size())));
     const std::string deviceIdentifier = zel::platform::deviceIdentifier(*systemLookup);
 
-    QByteArray body;
-    body += "client_class_id=" + formEncode(QString::fromLatin1(clientClassId));
-    body += "&model_identifier=" + formEncode(QStringLiteral("PC"));
-    body += "&device_identifier=" + formEncode(fromStd(deviceIdentifier));
-    body += "&user_identifier=" + formEncode(fromStd(userIdentifier));
-    body += "&device_name=" + formEncode(QHostInfo::localHostName());
+    const QByteArray body = formBody({ { form::clientClassId, QString::fromLatin1(clientClassId) },
+        { form::modelIdentifier, QStringLiteral("PC") },
+        { form::deviceIdentifier, fromStd(deviceIdentifier) },
+        { form::userIdentifier, fromStd(userIdentifier) },
+        { form::deviceName, QHostInfo::localHostName() } });
 
-    const QUrl url(oauthServer() + QLatin1String("/oauth/credentials"), QUrl::TolerantMode);
+    const QUrl url(oauthServer() + paths::credentials, QUrl::TolerantMode);
     QNetworkRequest request(url);
     request.setHeader(
         QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
@@ -349,8 +351,7 @@ zel::network::JsonNetworkReply* OAuth2ClientImpl::fetchPubNubConfig()
         qCWarning(lcAccount) << "Cannot fetch PubNub config with empty client credentials.";
         return nullptr;
     }
-    QNetworkRequest request(
-        QUrl(oauthServer() + QLatin1String("/config/pubnub"), QUrl::TolerantMode));
+    QNetworkRequest request(QUrl(oauthServer() + paths::pubNubConfig, QUrl::TolerantMode));
     request.setRawHeader("Accept", "application/json");
     request.setRawHeader("Authorization", clientAuthorization()); // up front, not after a challenge
     // The host releases the reply; should the service go first, the reply reports that.
@@ -364,7 +365,7 @@ zel::network::JsonNetworkReply* OAuth2ClientImpl::fetchPubNubConfig()
 
 void OAuth2ClientImpl::requestManageAccountOnlineUrl()
 {
-    zel::network::AuthenticatedReply* reply = post(QStringLiteral("/login-token"), QByteArray());
+    zel::network::AuthenticatedReply* reply = post(paths::loginToken, QByteArray());
     zel::network::AuthenticatedReplyPrivate::setMaximumAnswerSize(reply, zel::jsonAnswerLimit);
     // The reply releases itself after an error; after finished it is ours to release.
     connect(reply, &zel::network::AuthenticatedReply::error, this,
@@ -376,7 +377,7 @@ void OAuth2ClientImpl::requestManageAccountOnlineUrl()
     connect(reply, &zel::network::AuthenticatedReply::finished, this,
         [this, reply](QJsonDocument json) {
             reply->deleteLater();
-            const QJsonValue loginToken = json.object().value(QLatin1String("token"));
+            const QJsonValue loginToken = json.object().value(form::token);
             if (!loginToken.isString() || loginToken.toString().isEmpty()) {
                 qCWarning(lcAccount) << "Manage-account URL request answered without a token";
                 reportManageUrlFailure(zel::network::ErrorKind::UnexpectedAnswer,
@@ -385,8 +386,8 @@ void OAuth2ClientImpl::requestManageAccountOnlineUrl()
             }
             // The token is one query value, whatever characters the server put in it: a "+",
             // "&" or "#" taken as written would change or cut it on the way back.
-            QUrl url(oauthServer() + QLatin1String("/integration"), QUrl::TolerantMode);
-            url.setQuery(QLatin1String("login-token=")
+            QUrl url(oauthServer() + paths::manageAccount, QUrl::TolerantMode);
+            url.setQuery(form::loginToken + QLatin1Char('=')
                     + QString::fromLatin1(QUrl::toPercentEncoding(loginToken.toString())),
                 QUrl::StrictMode);
             emit manageAccountOnlineUrlReady(url);

@@ -1,9 +1,11 @@
 #include "RegistrationRequestImpl.h"
 
 #include "JsonNetworkReplyImpl.h"
+#include "Keys.h"
 #include "Logging.h"
 #include "OAuth2ClientImpl.h"
 #include "Requests.h"
+#include "platform/SecureMemory.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -29,9 +31,19 @@ QVariantMap registrationErrors(const QByteArray& body)
 RegistrationRequestImpl::RegistrationRequestImpl(OAuth2ClientImpl* client)
     : FormFlow(client, nullptr, "registration")
 {
-    // The account service records the pending activation; its slot is private, hence by name.
-    connect(this, SIGNAL(finished(QString)), client, SLOT(onRegistrationFinished(QString)));
 }
+
+RegistrationRequestImpl::~RegistrationRequestImpl() { wipePassword(); }
+
+void RegistrationRequestImpl::setPassword(const QString& password)
+{
+    wipePassword();
+    // A copy of its own, so that wiping it cannot detach and miss the host's bytes.
+    m_password = QString(password.constData(), password.size());
+    passwordGiven = !m_password.isEmpty();
+}
+
+void RegistrationRequestImpl::wipePassword() { platform::wipe(m_password); }
 
 bool RegistrationRequestImpl::failIfServiceGone()
 {
@@ -58,18 +70,21 @@ void RegistrationRequestImpl::send()
 
 QUrl RegistrationRequestImpl::formUrl() const
 {
-    return QUrl(client->oauthServer() + QLatin1String("/register?client_id=")
-            + QString::fromLatin1(formEncode(client->clientId())),
+    const QByteArray query = formBody({ { oauth::clientId, client->clientId() } });
+    return QUrl(
+        client->oauthServer() + paths::registration + QLatin1Char('?') + QString::fromLatin1(query),
         QUrl::TolerantMode);
 }
 
 void RegistrationRequestImpl::credentialsFailed(network::ErrorKind, const QString& error)
 {
+    wipePassword();
     emit failed({ { QStringLiteral("_credentials"), error } });
 }
 
 void RegistrationRequestImpl::answerFailed(network::ErrorKind, const QString& message)
 {
+    wipePassword();
     emit failed({ { QStringLiteral("_network"), message } });
 }
 
@@ -84,15 +99,14 @@ bool RegistrationRequestImpl::acceptForm(QNetworkReply* reply)
 
 QByteArray RegistrationRequestImpl::postBody(const QByteArray& tokenField)
 {
-    QByteArray body = tokenField;
-    body += "&email=" + formEncode(m_email);
-    body += "&password=" + formEncode(m_password);
-    body += "&first-name=" + formEncode(m_firstName);
-    body += "&last-name=" + formEncode(m_lastName);
-    body += "&country=" + formEncode(m_country);
-    body += "&send-newsletter=";
-    body += m_newsletterSubscribed ? "yes" : "no";
-    body += "&accept-terms=yes";
+    const QString yes = QStringLiteral("yes");
+    QByteArray body = tokenField + '&'
+        + formBody({ { form::email, m_email }, { form::password, m_password },
+            { form::firstName, m_firstName }, { form::lastName, m_lastName },
+            { form::country, m_country },
+            { form::sendNewsletter, m_newsletterSubscribed ? yes : QStringLiteral("no") },
+            { form::acceptTerms, yes } });
+    wipePassword(); // not needed any more
     return body;
 }
 
@@ -102,9 +116,9 @@ void RegistrationRequestImpl::postAnswered(QNetworkReply* reply)
     const QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
 
     // The server answers a created account with a redirect to this relative path.
-    if (target.toString(QUrl::RemoveQuery) == QLatin1String("/checkyouremails")) {
-        if (!m_email.isEmpty() && !m_firstName.isEmpty() && !m_lastName.isEmpty()
-            && !m_password.isEmpty() && !m_country.isEmpty()) {
+    if (target.toString(QUrl::RemoveQuery) == paths::registered) {
+        if (!m_email.isEmpty() && !m_firstName.isEmpty() && !m_lastName.isEmpty() && passwordGiven
+            && !m_country.isEmpty()) {
             qCDebug(lcAccount) << "Registration accepted; activation pending";
             emit finished(m_email);
         } else {

@@ -16,7 +16,6 @@ QVariantMap registrationErrors(const QByteArray& body);
 class RegistrationRequestImpl : public FormFlow, public network::RegistrationRequest {
     Q_OBJECT
     Q_PROPERTY(QString email MEMBER m_email READ email)
-    Q_PROPERTY(QString password MEMBER m_password)
     Q_PROPERTY(QString firstName MEMBER m_firstName READ firstName)
     Q_PROPERTY(QString lastName MEMBER m_lastName READ lastName)
     Q_PROPERTY(QString country MEMBER m_country READ country)
@@ -25,11 +24,12 @@ class RegistrationRequestImpl : public FormFlow, public network::RegistrationReq
 public:
     // The request has no parent and may outlive the service that created it.
     explicit RegistrationRequestImpl(OAuth2ClientImpl* client);
+    ~RegistrationRequestImpl() override;
 
     QObject* object() override { return this; }
     void setEmail(const QString& email) override { m_email = email; }
     QString email() const override { return m_email; }
-    void setPassword(const QString& password) override { m_password = password; }
+    void setPassword(const QString& password) override;
     void setFirstName(const QString& firstName) override { m_firstName = firstName; }
     QString firstName() const override { return m_firstName; }
     void setLastName(const QString& lastName) override { m_lastName = lastName; }
@@ -53,9 +53,12 @@ private:
     void answerFailed(network::ErrorKind kind, const QString& message) override;
     // Ends the request once the service is gone; true then.
     bool failIfServiceGone();
+    // The password goes as soon as it is posted or the request ends without posting it.
+    void wipePassword();
 
     QString m_email;
     QString m_password;
+    bool passwordGiven = false; // survives the wipe, for judging the server's acceptance
     QString m_firstName;
     QString m_lastName;
     QString m_country;

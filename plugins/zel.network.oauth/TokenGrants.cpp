@@ -232,7 +232,7 @@ void TokenGrants::fetchAccessToken(const QString& grantType, FormFields fields)
     }
     pendingGrant = rule;
 
-    const QUrl url(client.oauthServer() + QLatin1String("/oauth/token"), QUrl::TolerantMode);
+    const QUrl url(client.oauthServer() + paths::token, QUrl::TolerantMode);
     QNetworkRequest request = createFormRequest(url);
     // Sent up front rather than after a challenge: a grant is one request.
     request.setRawHeader("Authorization", client.clientAuthorization());

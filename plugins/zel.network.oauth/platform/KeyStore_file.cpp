@@ -1,11 +1,12 @@
 // The key file: the data-protection key in a file beside the settings that only the user can
 // read, for machines without a keyring and for users who choose it.
 
+#include "KeyDirectory_posix.h"
 #include "KeyStore_posix.h"
 
 #include "Logging.h"
 
-#include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 
 #include <openssl/rand.h>
@@ -14,9 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -26,68 +25,6 @@ namespace zel::platform {
 namespace {
 
     constexpr char keyFileName[] = "data-protection.key";
-    constexpr char lockFileName[] = ".data-protection.lock";
-
-    class FileDescriptor {
-    public:
-        explicit FileDescriptor(int fd = -1)
-            : fd(fd)
-        {
-        }
-        FileDescriptor(const FileDescriptor&) = delete;
-        FileDescriptor& operator=(const FileDescriptor&) = delete;
-        ~FileDescriptor()
-        {
-            if (fd >= 0)
-                ::close(fd);
-        }
-        int get() const { return fd; }
-        bool valid() const { return fd >= 0; }
-        int release() { return std::exchange(fd, -1); }
-        void reset(int newFd)
-        {
-            if (fd >= 0)
-                ::close(fd);
-            fd = newFd;
-        }
-        // Closes now and reports a failure of close itself, which can mean lost writes.
-        bool close()
-        {
-            const int rc = ::close(fd);
-            fd = -1;
-            return rc == 0;
-        }
-
-    private:
-        int fd;
-    };
-
-    std::string systemError(const std::string& what, int error)
-    {
-        return what + ": " + std::strerror(error);
-    }
-
-    // The key and its directory must belong to this user alone; anything else could have been
-    // read or replaced by someone else. Such a file is left as it is: only its owner knows
-    // whether it can still be trusted, and the message says how to make it private again.
-    std::string checkPrivate(
-        const struct stat& st, const char* what, const std::string& path, const char* privateMode)
-    {
-        const std::string repair = std::string("; it is left untouched. If it is yours, repair it"
-                                               " with: ");
-        if (st.st_uid != geteuid())
-            return std::string(what) + " " + path + " is not owned by the current user (uid "
-                + std::to_string(st.st_uid) + ", not " + std::to_string(geteuid()) + ")" + repair
-                + "chown " + std::to_string(geteuid()) + " '" + path + "' && chmod " + privateMode
-                + " '" + path + "'";
-        if (st.st_mode & (S_IRWXG | S_IRWXO)) {
-            char mode[8];
-            std::snprintf(mode, sizeof(mode), "%04o", unsigned(st.st_mode & 07777));
-            return std::string(what) + " " + path + " is accessible by group or others (mode "
-                + mode + ")" + repair + "chmod " + privateMode + " '" + path + "'";
-        }
-        return {};
-    }
 
     std::string randomHex(std::size_t bytes)
     {
@@ -101,55 +38,6 @@ namespace {
             text.push_back(hexDigits[byte & 0x0f]);
         }
         return text;
-    }
-
-    enum class KeyMode { OpenExisting, CreateIfMissing };
-    enum class FileState { Read, Missing, Corrupt, Refused };
-
-    FileState openKeyDirectory(
-        KeyMode mode, FileDescriptor& directory, std::string& directoryPath, std::string& error)
-    {
-        const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-        if (base.isEmpty()) {
-            error = "no data location for the key";
-            return FileState::Refused;
-        }
-        const QByteArray path = QFile::encodeName(base + QStringLiteral("/zel"));
-        directoryPath = path.toStdString();
-        if (mode == KeyMode::CreateIfMissing) {
-            if (!QDir().mkpath(base)) {
-                error = "cannot create the data location for the key";
-                return FileState::Refused;
-            }
-            if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
-                error = systemError("cannot create the key directory", errno);
-                return FileState::Refused;
-            }
-        }
-        FileDescriptor fd(
-            ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd.valid()) {
-            const int openError = errno;
-            if (openError == ENOENT) {
-                error = "no key file";
-                return FileState::Missing;
-            }
-            if (openError == ENOTDIR || openError == ELOOP)
-                error = "key directory is not a directory";
-            else
-                error = systemError("cannot open the key directory", openError);
-            return FileState::Refused;
-        }
-        struct stat st { };
-        if (::fstat(fd.get(), &st) != 0) {
-            error = systemError("cannot inspect the key directory", errno);
-            return FileState::Refused;
-        }
-        error = checkPrivate(st, "key directory", directoryPath, "700");
-        if (!error.empty())
-            return FileState::Refused;
-        directory.reset(fd.release());
-        return FileState::Read;
     }
 
     // Corrupt: a private regular file of the wrong size, which no repair can turn into the key.
@@ -417,41 +305,5 @@ namespace {
 } // namespace
 
 std::unique_ptr<KeyStore> createFileKeyStore() { return std::make_unique<FileKeyStore>(); }
-
-KeyCreationLock::~KeyCreationLock()
-{
-    if (fd >= 0)
-        ::close(fd); // releases the lock
-}
-
-bool KeyCreationLock::acquire(std::chrono::steady_clock::time_point deadline, std::string& error)
-{
-    FileDescriptor directory;
-    std::string directoryPath;
-    if (openKeyDirectory(KeyMode::CreateIfMissing, directory, directoryPath, error)
-        != FileState::Read)
-        return false;
-    FileDescriptor lock(
-        ::openat(directory.get(), lockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!lock.valid()) {
-        error = systemError("cannot open the key creation lock", errno);
-        return false;
-    }
-    // Polled rather than blocking, so that a process stuck while holding it cannot hold this
-    // thread beyond the deadline.
-    while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            error = systemError("cannot take the key creation lock", errno);
-            return false;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            error = "another process is creating the key and did not finish in time";
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    fd = lock.release();
-    return true;
-}
 
 } // namespace zel::platform
