@@ -757,6 +757,9 @@ std::vector<Probe> probeList()
             };
         };
     };
+    const auto allowing = [](QNetworkRequest::Attribute attribute) {
+        return [attribute](QNetworkRequest& r) { r.setAttribute(attribute, true); };
+    };
     return {
         { "shared: GET", sharedWith(noChange, byteArrayPost), Verb::Get },
         { "shared: POST, 34 B body as QByteArray", sharedWith(noChange, byteArrayPost),
@@ -767,18 +770,10 @@ std::vector<Probe> probeList()
         { "shared: POST, 4 KiB body", sharedWith(noChange, sizedPost(4096)), Verb::Post },
         { "shared: POST, 64 KiB body", sharedWith(noChange, sizedPost(65536)), Verb::Post },
         { "shared: POST, pipelining allowed",
-            sharedWith(
-                [](QNetworkRequest& r) {
-                    r.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, true);
-                },
-                byteArrayPost),
+            sharedWith(allowing(QNetworkRequest::HttpPipeliningAllowedAttribute), byteArrayPost),
             Verb::Post },
         { "shared: POST, HTTP/2 (HTTPS only, nginx)",
-            sharedWith(
-                [](QNetworkRequest& r) {
-                    r.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
-                },
-                byteArrayPost),
+            sharedWith(allowing(QNetworkRequest::Http2AllowedAttribute), byteArrayPost),
             Verb::Post },
         { "per-request: GET, TLS 1.3", perRequestTls(QSsl::TlsV1_3, false), Verb::Get },
         { "per-request: GET, TLS 1.3, tickets enabled, none handed on",
