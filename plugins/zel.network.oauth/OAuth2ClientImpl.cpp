@@ -10,7 +10,6 @@
 #include "platform/IdentityRules.h"
 #include "platform/SystemLookup.h"
 
-#include <QHostInfo>
 #include <QJsonObject>
 #include <QNetworkReply>
 #include <QStringList>
@@ -21,14 +20,6 @@ namespace {
 
     // Where the login flow's authorization ends (RFC 6749, 3.1.2): never loaded, only matched.
     const QString appRedirectUri = QStringLiteral("zel://authorize");
-
-    // Identifies the kind of client application to the server; the same on every installation.
-    const QByteArray clientClassId = QByteArrayLiteral("Rb5Tq8WmZ3xKvN7pLh2Ds");
-
-    QString fromStd(const std::string& text)
-    {
-        return QString::fromUtf8(text.data(), int(text.size()));
-    }
 
 } // namespace
 
@@ -260,20 +251,9 @@ void OAuth2ClientImpl::fetchClientCredentials()
         return;
     }
 
-    const QString userName = fromStd(systemLookup->userName().value_or(std::string()));
-    const QByteArray lowered = userName.toLower().toUtf8();
-    const std::string userIdentifier
-        = zel::platform::sha1Hex(std::string_view(lowered.constData(), size_t(lowered.size())));
-    const std::string deviceIdentifier = zel::platform::deviceIdentifier(*systemLookup);
-
-    const QByteArray body = formBody({ { form::clientClassId, QString::fromLatin1(clientClassId) },
-        { form::modelIdentifier, QStringLiteral("PC") },
-        { form::deviceIdentifier, fromStd(deviceIdentifier) },
-        { form::userIdentifier, fromStd(userIdentifier) },
-        { form::deviceName, QHostInfo::localHostName() } });
-
+    const QByteArray body = formBody(deviceRegistrationFields(*systemLookup));
     const QUrl url(oauthServer() + paths::credentials, QUrl::TolerantMode);
-    QNetworkRequest request(url);
+    QNetworkRequest request(url); // the form's Content-Type and no other header
     request.setHeader(
         QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
     qCDebug(lcAccount) << "Registering the device at" << url.toString(QUrl::RemoveUserInfo);
@@ -291,19 +271,14 @@ void OAuth2ClientImpl::onCredentialsReceived(int statusCode, QJsonDocument resul
     if (QObject* json = sender())
         json->deleteLater();
     credentialsReply = nullptr;
-    const QString invalid = QStringLiteral("Invalid server response");
-    if (!result.isObject()) {
-        qCWarning(lcAccount) << "Device registration answered" << statusCode << "without an object";
-        reportCredentialsFailure(zel::network::ErrorKind::UnexpectedAnswer, invalid);
-        return;
-    }
-    const QJsonObject object = result.object();
+    const QJsonObject object = result.object(); // empty when the answer is no object
     const QString id = object.value(oauth::clientId).toString();
     const QString secret = object.value(oauth::clientSecret).toString();
     if (id.isEmpty() || secret.isEmpty()) {
         qCWarning(lcAccount) << "Device registration answered" << statusCode
                              << "without client credentials";
-        reportCredentialsFailure(zel::network::ErrorKind::UnexpectedAnswer, invalid);
+        reportCredentialsFailure(
+            zel::network::ErrorKind::UnexpectedAnswer, QStringLiteral("Invalid server response"));
         return;
     }
     // Stored as one change, so that a crash cannot leave a secret paired with another id. When
@@ -401,19 +376,19 @@ QVariantHash OAuth2ClientImpl::userDetails() const
     const zel::platform::UserDetails details = zel::platform::userDetails(*systemLookup);
     QVariantHash result;
     if (details.firstName)
-        result.insert(QStringLiteral("first-name"), fromStd(*details.firstName));
+        result.insert(QStringLiteral("first-name"), QString::fromStdString(*details.firstName));
     if (details.lastName)
-        result.insert(QStringLiteral("last-name"), fromStd(*details.lastName));
+        result.insert(QStringLiteral("last-name"), QString::fromStdString(*details.lastName));
     if (details.email) {
-        result.insert(QStringLiteral("email"), fromStd(*details.email));
+        result.insert(QStringLiteral("email"), QString::fromStdString(*details.email));
     } else if (!details.emailList.empty()) {
         QStringList emails;
         for (const std::string& email : details.emailList)
-            emails.append(fromStd(email));
+            emails.append(QString::fromStdString(email));
         result.insert(QStringLiteral("email"), emails);
     }
     if (details.country)
-        result.insert(QStringLiteral("country"), fromStd(*details.country));
+        result.insert(QStringLiteral("country"), QString::fromStdString(*details.country));
     return result;
 }
 

@@ -1,7 +1,11 @@
 #include "Requests.h"
 
+#include "Keys.h"
+#include "platform/IdentityRules.h"
 #include "platform/SecureMemory.h"
+#include "platform/SystemLookup.h"
 
+#include <QHostInfo>
 #include <QNetworkReply>
 #include <QUrl>
 
@@ -10,6 +14,9 @@
 namespace zel {
 
 namespace {
+
+    // Identifies the kind of client application to the server; the same on every installation.
+    const QString clientClassId = QStringLiteral("Rb5Tq8WmZ3xKvN7pLh2Ds");
 
     // Carries why createApiRequest refused a path, from the service to the reply.
     constexpr auto refusalAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 1);
@@ -52,6 +59,19 @@ QByteArray formBody(const FormFields& fields)
         zel::platform::wipe(value);
     }
     return body;
+}
+
+FormFields deviceRegistrationFields(const platform::SystemLookup& lookup)
+{
+    const QByteArray userName
+        = QString::fromStdString(lookup.userName().value_or(std::string())).toLower().toUtf8();
+    const std::string userIdentifier
+        = platform::sha1Hex(std::string_view(userName.constData(), size_t(userName.size())));
+    return { { form::clientClassId, clientClassId },
+        { form::modelIdentifier, QStringLiteral("PC") },
+        { form::deviceIdentifier, QString::fromStdString(platform::deviceIdentifier(lookup)) },
+        { form::userIdentifier, QString::fromStdString(userIdentifier) },
+        { form::deviceName, QHostInfo::localHostName() } };
 }
 
 QNetworkRequest createFormRequest(const QUrl& url)

@@ -11,6 +11,10 @@
 
 class QNetworkReply;
 
+namespace zel::platform {
+class SystemLookup;
+}
+
 namespace zel {
 
 using FormFields = std::vector<std::pair<QString, QString>>; // name, value as held
@@ -21,6 +25,10 @@ QByteArray formEncode(const QString& text);
 // "name=value&..." with each name and value form-encoded once; the plain copies of the values
 // made on the way are wiped.
 QByteArray formBody(const FormFields& fields);
+
+// The device registration's fields: the kind of client application, the model, this machine's
+// device identifier, a hash of the user's name and the host's name.
+FormFields deviceRegistrationFields(const platform::SystemLookup& lookup);
 
 // A request with the form headers (Content-Type form-urlencoded, Accept JSON).
 QNetworkRequest createFormRequest(const QUrl& url);

@@ -41,12 +41,15 @@ class Store:  # one settings file and key folder, shared by every process of one
         self.env = dict(os.environ, XDG_DATA_HOME=os.path.join(self.dir, "share"))
         self.run("--oauth-server", READY["oauth"], "--api-server", READY["api"], "status")
 
-    def command(self, *args):
-        return ZEL_ACCOUNT + ["--settings", self.settings, "--timeout", "10"] + list(args)
+    def command(self, *args, timeout=10):
+        return ZEL_ACCOUNT + ["--settings", self.settings, "--timeout", str(timeout)] + list(args)
 
+    # A process killed between creating the settings file's lock file and writing its id into
+    # it leaves the lock empty, and Qt takes an empty lock as stale only after 30 s: the first
+    # write after such a kill waits that long, so the checks wait longer than that.
     def run(self, *args, stdin=None):
-        return subprocess.run(self.command(*args), input=stdin, capture_output=True, text=True,
-                              env=self.env, timeout=60)
+        return subprocess.run(self.command(*args, timeout=45), input=stdin, capture_output=True,
+                              text=True, env=self.env, timeout=90)
 
     def start(self, operation):
         args = {"login": ("login", EMAIL, "--password-stdin"), "refresh": ("get", "/me"),
